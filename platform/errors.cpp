@@ -1,0 +1,84 @@
+#include "platform/errors.h"
+
+#include "platform/platform.h"
+
+RaisedError::RaisedError(long number, std::wstring source, std::wstring description)
+    : std::runtime_error(ToUtf8(description)),
+      Number(number),
+      Source(std::move(source)),
+      Description(std::move(description)) {}
+
+std::wstring RuntimeErrorText(long number) {
+    switch (number) {
+        case RuntimeErr::InvalidCall: return L"Invalid procedure call or argument";
+        case RuntimeErr::Overflow: return L"Overflow";
+        case RuntimeErr::OutOfMemory: return L"Out of memory";
+        case RuntimeErr::SubscriptRange: return L"Subscript out of range";
+        case RuntimeErr::FileNotFound: return L"File not found";
+        case RuntimeErr::InputPastEnd: return L"Input past end of file";
+        case RuntimeErr::PathFileAccess: return L"Path/File access error";
+        default: return L"";
+    }
+}
+
+RaisedError RuntimeError(long number) {
+    return RaisedError(number, platform::AppExeName(), RuntimeErrorText(number));
+}
+
+std::wstring StrWithSign(long number) {
+    std::wstring digits = std::to_wstring(number);
+    return number < 0 ? digits : L" " + digits;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        auto c = static_cast<std::uint32_t>(wc);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        std::uint32_t c = 0;
+        std::size_t extra = 0;
+        if (b < 0x80) { c = b; }
+        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
+        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+        else { out += L'\xFFFD'; ++i; continue; }
+        if (i + extra >= text.size() && extra > 0) {
+            out += L'\xFFFD';
+            break;
+        }
+        bool ok = true;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            auto nb = static_cast<unsigned char>(text[i + k]);
+            if ((nb & 0xC0) != 0x80) { ok = false; break; }
+            c = (c << 6) | (nb & 0x3F);
+        }
+        if (!ok) { out += L'\xFFFD'; ++i; continue; }
+        out += static_cast<wchar_t>(c);
+        i += extra + 1;
+    }
+    return out;
+}

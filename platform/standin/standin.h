@@ -1,0 +1,85 @@
+// Stand-in backend only: the simulated machine behind platform.h on Linux.
+//
+// A machine is a folder: drive_c/ is drive C, registry.reg the whole registry as a
+// REGEDIT4 file, journal.txt a record of what the program showed and asked for.
+// This header is also the tests' handle on the machine: they open one, read the
+// log of platform calls, and inject faults at the system-call boundary.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace standin {
+
+// ---- The machine folder ----------------------------------------------------------
+// Opens the machine in `folder` and loads its registry.reg. On failure returns false
+// and a message for the user that says what is wrong and what to do; nothing on
+// disk has changed. Closes any machine opened before.
+bool OpenMachine(const std::string& folder, std::string& error);
+void CloseMachine();
+bool MachineIsOpen();
+const std::string& MachineFolder();
+
+// The machine named by the environment variable IRPATCH_MACHINE, for the program's
+// own start.
+bool OpenMachineFromEnvironment(std::string& error);
+
+// Resolves a Windows path ("C:\Windows\system\Oeminfo.ini") to a file inside the
+// machine folder, matching each component without regard to case as Windows does.
+// Refuses (false, with a Win32 status) anything that would leave the folder: other
+// drives, UNC paths, "..", and links pointing outside. `mustExist` = false allows a
+// last component that does not exist yet.
+bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
+                        bool mustExist = true);
+
+// ---- The registry store (registry.cpp) ---------------------------------------------
+// Loads `regFile` as the current registry, replacing the one held. On a parse or read
+// failure returns false with a message naming the file and the line; the registry
+// held before is dropped and the file is not touched.
+bool LoadRegistry(const std::string& regFile, std::string& error);
+void UnloadRegistry();
+
+// ---- The journal ------------------------------------------------------------------
+// One UTF-8 line per platform event, appended to journal.txt of the open machine.
+void Journal(const std::string& line);
+// Escapes backslash, double quote, CR and LF for a quoted journal field.
+std::string JournalQuote(const std::string& utf8);
+
+// ---- Call log (for tests) -----------------------------------------------------------
+// Every platform call the stand-in answers, with its arguments and result, e.g.
+//   RegSetValueExA(0x80000002\Enum\INFRARED\Framer, "PortName", 0, 1, 5 bytes) = 0
+void LogCall(std::string line);
+const std::vector<std::string>& CallLog();
+void ClearCallLog();
+
+// ---- Fault injection (for tests) -------------------------------------------------
+// Makes a chosen platform call fail. A fault matches a call by name; by key path
+// when `keyPath` is set (the full path from the root's name, e.g.
+// "HKEY_LOCAL_MACHINE\Enum\INFRARED", matching that key and every key below it,
+// without regard to case); and by value name when `valueName` is set. It then either
+// returns `status`, or raises the run-time failure `raiseNumber` when that is not 0.
+// `times` < 0 fails every matching call; otherwise only the next `times` of them.
+struct Fault {
+    std::string call;
+    std::optional<std::string> keyPath;
+    std::optional<std::string> valueName;
+    platform::LONG status = platform::ERROR_ACCESS_DENIED;
+    long raiseNumber = 0;
+    int times = -1;
+};
+void InjectFault(const Fault& fault);
+void ClearFaults();
+
+// Used by the backend at each call: the status to fail with (ERROR_SUCCESS when no
+// fault matches). Throws the run-time failure of a raising fault.
+platform::LONG FaultFor(const char* call, const std::string& keyPath = std::string(),
+                        const std::string& valueName = std::string());
+
+// What the stand-in's message boxes answer: true (the default) makes a box wait for
+// Enter when standard input is a terminal; tests turn it off.
+void SetInteractive(bool interactive);
+
+}  // namespace standin
