@@ -106,13 +106,15 @@ protected:
         }
         char buf[256] = {};
         DWORD size = sizeof buf;
-        const LONG rc = RegQueryValueExA(h, value, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
+        const LONG rc =
+            RegQueryValueExA(h, value, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
         RegCloseKey(h);
         return rc == ERROR_SUCCESS ? std::string(buf, size) : "<no value>";
     }
     HKEY Open(const char* path) {
         HKEY h = 0;
-        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &h), ERROR_SUCCESS) << path;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &h), ERROR_SUCCESS)
+            << path;
         return h;
     }
     std::string dir_;
@@ -146,10 +148,13 @@ TEST_F(StandinRegistry, BadHandlesAreRefusedByEveryCall) {
     for (HKEY bad : {HKEY{0}, h, HKEY{777}, HKEY{0x80000004}}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(RegOpenKeyExA(bad, "", 0, 0, &out), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegCreateKeyExA(bad, "x", 0, nullptr, 0, 0, nullptr, &out, nullptr), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegCreateKeyExA(bad, "x", 0, nullptr, 0, 0, nullptr, &out, nullptr),
+                  ERROR_INVALID_HANDLE);
         EXPECT_EQ(SetString(bad, "v", "x"), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegQueryValueExA(bad, "v", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegEnumValueA(bad, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegQueryValueExA(bad, "v", nullptr, nullptr, nullptr, &size),
+                  ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegEnumValueA(bad, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+                  ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegEnumKeyA(bad, 0, name, sizeof name), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegDeleteKeyA(bad, "x"), ERROR_INVALID_HANDLE);
     }
@@ -178,13 +183,14 @@ TEST_F(StandinRegistry, CreateMakesEveryMissingKeyOfADeepPathThenOpensIt) {
     EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
     EXPECT_EQ(Reloaded("ENUM\\infrared\\new\\a\\b", "deep"), std::string("yes\0", 4));
 
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "enum\\INFRARED\\NEW", 0, nullptr, 0, 0, nullptr, &h,
-                              &disposition),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "enum\\INFRARED\\NEW", 0, nullptr, 0, 0, nullptr,
+                              &h, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, 2u);
     // An empty path gives a new handle to the key itself.
     HKEY self = 0;
-    ASSERT_EQ(RegCreateKeyExA(h, "", 0, nullptr, 0, 0, nullptr, &self, &disposition), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(h, "", 0, nullptr, 0, 0, nullptr, &self, &disposition),
+              ERROR_SUCCESS);
     EXPECT_EQ(disposition, 2u);
     EXPECT_NE(self, h);
     char name[8];
@@ -239,7 +245,8 @@ TEST_F(StandinRegistry, SetStoresExactBytesAndQueryReportsSizesLikeWin32) {
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(RegQueryValueExA(h, "Bad", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegQueryValueExA(h, "Raw", nullptr, nullptr, buf, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(Reloaded("Enum\\INFRARED\\Framer", "Raw"), std::string(reinterpret_cast<const char*>(raw), 5));
+    EXPECT_EQ(Reloaded("Enum\\INFRARED\\Framer", "Raw"),
+              std::string(reinterpret_cast<const char*>(raw), 5));
 }
 
 TEST_F(StandinRegistry, EnumValueChecksNameAndDataRoomToTheByte) {
@@ -268,16 +275,19 @@ TEST_F(StandinRegistry, EnumValueChecksNameAndDataRoomToTheByte) {
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(cb, 4u);
     cch = sizeof name;
-    EXPECT_EQ(RegEnumValueA(h, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumValueA(h, 2, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
 }
 
 TEST_F(StandinRegistry, EnumKeyFollowsCreationOrderAndNeedsRoomForTheTerminator) {
     HKEY h = Open("Enum");
     HKEY made = 0;
-    ASSERT_EQ(RegCreateKeyExA(h, "Added", 0, nullptr, 0, 0, nullptr, &made, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(h, "Added", 0, nullptr, 0, 0, nullptr, &made, nullptr),
+              ERROR_SUCCESS);
     char name[16];
     std::vector<std::string> names;
-    for (DWORD i = 0; RegEnumKeyA(h, i, name, sizeof name) == ERROR_SUCCESS; ++i) names.push_back(name);
+    for (DWORD i = 0; RegEnumKeyA(h, i, name, sizeof name) == ERROR_SUCCESS; ++i)
+        names.push_back(name);
     EXPECT_EQ(names, (std::vector<std::string>{"INFRARED", "Root", "Added"}));
     EXPECT_EQ(RegEnumKeyA(h, 0, name, 8), ERROR_MORE_DATA);  // "INFRARED" + NUL = 9
     EXPECT_EQ(RegEnumKeyA(h, 0, name, 9), ERROR_SUCCESS);
@@ -293,7 +303,8 @@ TEST_F(StandinRegistry, DeleteRemovesTheWholeSubtreeAndItsHandlesSeeADeletedKey)
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\INFRARED"), ERROR_SUCCESS);
 
     DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(framer, "PortName", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryValueExA(framer, "PortName", nullptr, nullptr, nullptr, &size),
+              ERROR_KEY_DELETED);
     EXPECT_EQ(SetString(child, "v", "x"), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(framer), ERROR_SUCCESS);
@@ -313,8 +324,8 @@ TEST_F(StandinRegistry, OnlyCallsThatChangeSomethingRewriteTheFile) {
     DWORD disposition = 0;
     char name[32];
     DWORD cch = sizeof name, size = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Enum\\INFRARED\\Framer", 0, nullptr, 0, 0, nullptr,
-                              &h, &disposition),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Enum\\INFRARED\\Framer", 0, nullptr, 0, 0,
+                              nullptr, &h, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, 2u);
     EXPECT_EQ(SetString(h, "PortName", "COM2"), ERROR_SUCCESS);  // same value again
@@ -340,7 +351,8 @@ TEST_F(StandinRegistry, AFailedSaveUndoesEachKindOfChangeAndKeepsTheFile) {
     EXPECT_EQ(SetString(framer, "PortName", "COM9"), ERROR_WRITE_FAULT);
     EXPECT_EQ(SetString(framer, "Fresh", "x"), ERROR_WRITE_FAULT);
     HKEY h = 99;
-    EXPECT_EQ(RegCreateKeyExA(framer, "N1\\N2", 0, nullptr, 0, 0, nullptr, &h, nullptr), ERROR_WRITE_FAULT);
+    EXPECT_EQ(RegCreateKeyExA(framer, "N1\\N2", 0, nullptr, 0, 0, nullptr, &h, nullptr),
+              ERROR_WRITE_FAULT);
     EXPECT_EQ(h, 99);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\INFRARED"), ERROR_WRITE_FAULT);
     EXPECT_EQ(State(), before);
@@ -349,10 +361,12 @@ TEST_F(StandinRegistry, AFailedSaveUndoesEachKindOfChangeAndKeepsTheFile) {
     // subtree back in its place and its handles still working.
     char buf[16];
     DWORD size = sizeof buf;
-    EXPECT_EQ(RegQueryValueExA(framer, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(framer, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+        ERROR_SUCCESS);
     EXPECT_STREQ(buf, "COM2");
-    EXPECT_EQ(RegQueryValueExA(framer, "Fresh", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(framer, "Fresh", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegOpenKeyExA(framer, "N1", 0, 0, &h), ERROR_FILE_NOT_FOUND);
     char name[16];
     EXPECT_EQ(RegEnumKeyA(HKEY_LOCAL_MACHINE, 0, name, sizeof name), ERROR_SUCCESS);
@@ -374,13 +388,15 @@ TEST_F(StandinRegistry, ADiskWriteFailureIsReportedAndUndone) {
     struct rlimit low = old;
     low.rlim_cur = 4096;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-    const LONG rc = RegSetValueExA(framer, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size()));
+    const LONG rc =
+        RegSetValueExA(framer, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size()));
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(rc, ERROR_WRITE_FAULT);
     EXPECT_EQ(State(), before);
     DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(framer, "Big", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(framer, "Big", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(StandinRegistry, LoadFailureReportsTheLineDropsTheRegistryAndKeepsTheFile) {
@@ -423,9 +439,12 @@ TEST_F(StandinRegistry, AnInjectedFaultFailsTheMatchingCallWithoutChangingAnythi
 
     const auto& log = standin::CallLog();
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], "RegSetValueExA(0x80000002\\Enum\\INFRARED\\Framer, \"PortName\", 0, 1, 5 bytes) = 5");
+    EXPECT_EQ(
+        log[0],
+        "RegSetValueExA(0x80000002\\Enum\\INFRARED\\Framer, \"PortName\", 0, 1, 5 bytes) = 5");
     EXPECT_NE(log[1].find("RegCreateKeyExA(0x80000002\\Enum\\INFRARED\\Framer, \"Sub\\Deeper\""),
               std::string::npos)
         << log[1];
-    EXPECT_EQ(log[2], "RegSetValueExA(0x80000002\\Enum\\INFRARED\\Framer, \"Other\", 0, 1, 2 bytes) = 0");
+    EXPECT_EQ(log[2],
+              "RegSetValueExA(0x80000002\\Enum\\INFRARED\\Framer, \"Other\", 0, 1, 2 bytes) = 0");
 }

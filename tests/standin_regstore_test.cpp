@@ -106,13 +106,14 @@ TEST(RegStoreForms, EachValueFormIsWrittenAsRegeditDoesAndReadsBackToTheSameByte
         {"empty REG_SZ data", platform::REG_SZ, Bytes{}, "\"v\"=hex(1):"},
         {"escapes", platform::REG_SZ, B(std::string("C:\\a \"b\"\0", 9)),
          "\"v\"=\"C:\\\\a \\\"b\\\"\""},
-        {"Windows-1252", platform::REG_SZ, Bytes{0xE9, 't', 0xE9, 0},
-         "\"v\"=\"\xE9t\xE9\""},
+        {"Windows-1252", platform::REG_SZ, Bytes{0xE9, 't', 0xE9, 0}, "\"v\"=\"\xE9t\xE9\""},
         {"dword", platform::REG_DWORD, Bytes{0x0a, 0, 0, 0}, "\"v\"=dword:0000000a"},
-        {"dword high bits", platform::REG_DWORD, Bytes{0x78, 0x56, 0x34, 0xf2}, "\"v\"=dword:f2345678"},
+        {"dword high bits", platform::REG_DWORD, Bytes{0x78, 0x56, 0x34, 0xf2},
+         "\"v\"=dword:f2345678"},
         {"short dword", platform::REG_DWORD, Bytes{1, 2, 3}, "\"v\"=hex(4):01,02,03"},
         {"long dword", platform::REG_DWORD, Bytes{1, 2, 3, 4, 5}, "\"v\"=hex(4):01,02,03,04,05"},
-        {"binary with zeros", platform::REG_BINARY, Bytes{0, 0x10, 0, 0xff}, "\"v\"=hex:00,10,00,ff"},
+        {"binary with zeros", platform::REG_BINARY, Bytes{0, 0x10, 0, 0xff},
+         "\"v\"=hex:00,10,00,ff"},
         {"empty binary", platform::REG_BINARY, Bytes{}, "\"v\"=hex:"},
         {"expand string", platform::REG_EXPAND_SZ, Bytes{'%', 0}, "\"v\"=hex(2):25,00"},
         {"multi string", platform::REG_MULTI_SZ, Bytes{'a', 0, 0}, "\"v\"=hex(7):61,00,00"},
@@ -237,10 +238,14 @@ TEST(RegStoreRead, TwoSectionsForOneKeyMergeKeepingTheFirstSpellingAndFileOrder)
 
 TEST(RegStoreNames, CaseFoldingCoversWindows1252LettersOnly) {
     EXPECT_TRUE(NamesEqual("PortName", "PORTNAME"));
-    EXPECT_TRUE(NamesEqual("\xC9" "cole", "\xE9" "COLE"));  // É / é
+    EXPECT_TRUE(
+        NamesEqual("\xC9"
+                   "cole",
+                   "\xE9"
+                   "COLE"));                                          // É / é
     EXPECT_TRUE(NamesEqual("\x8A\x8C\x8E\x9F", "\x9A\x9C\x9E\xFF"));  // Š Œ Ž Ÿ
-    EXPECT_TRUE(NamesEqual("\xDE", "\xFE"));  // Þ / þ
-    EXPECT_FALSE(NamesEqual("\xD7", "\xF7"));  // × and ÷ are not letters
+    EXPECT_TRUE(NamesEqual("\xDE", "\xFE"));                          // Þ / þ
+    EXPECT_FALSE(NamesEqual("\xD7", "\xF7"));                         // × and ÷ are not letters
     EXPECT_FALSE(NamesEqual("\xDF", "\xFF"));  // ß has no capital here; Ÿ pairs with ÿ
     EXPECT_FALSE(NamesEqual("@", "`"));
     EXPECT_FALSE(NamesEqual("[", "{"));
@@ -292,7 +297,8 @@ TEST(RegStoreNames, KeyPathsAreSplitAndCheckedLikeTheRegistryFunctionsNeed) {
     EXPECT_EQ(SplitKeyPath("Enum\\\\X", parts), platform::ERROR_BAD_PATHNAME);
     EXPECT_EQ(SplitKeyPath("Enum\\", parts), platform::ERROR_BAD_PATHNAME);
     EXPECT_EQ(SplitKeyPath(std::string(255, 'k'), parts), platform::ERROR_SUCCESS);
-    EXPECT_EQ(SplitKeyPath("a\\" + std::string(256, 'k'), parts), platform::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SplitKeyPath("a\\" + std::string(256, 'k'), parts),
+              platform::ERROR_INVALID_PARAMETER);
     EXPECT_EQ(SplitKeyPath("a\nb", parts), platform::ERROR_INVALID_PARAMETER);
 }
 
@@ -377,9 +383,15 @@ TEST(RegStoreErrors, MangledFilesNeverCrashOrHang) {
         for (int e = 0; e < edits; ++e) {
             const std::size_t at = random() % text.size();
             switch (random() % 3) {
-                case 0: text[at] = alphabet[random() % (sizeof alphabet - 1)]; break;
-                case 1: text.erase(at, 1 + random() % 8); break;
-                default: text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]); break;
+                case 0:
+                    text[at] = alphabet[random() % (sizeof alphabet - 1)];
+                    break;
+                case 1:
+                    text.erase(at, 1 + random() % 8);
+                    break;
+                default:
+                    text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]);
+                    break;
             }
             if (text.empty()) text = "R";
         }
@@ -416,7 +428,9 @@ protected:
     }
     RegStore Sample() {
         RegStore store;
-        store.Root(RootId::LocalMachine).AppendSubkey("K").AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
+        store.Root(RootId::LocalMachine)
+            .AppendSubkey("K")
+            .AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
         return store;
     }
     std::string dir_;
@@ -467,7 +481,9 @@ TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
 TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
     WriteAll(path_, "REGEDIT4\r\n\r\n");
     RegStore big;
-    big.Root(RootId::LocalMachine).AppendSubkey("K").AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
+    big.Root(RootId::LocalMachine)
+        .AppendSubkey("K")
+        .AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
     // A file size limit makes write() fail even for root, whom permissions do not stop.
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
