@@ -165,7 +165,9 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 // key merge into it). On failure returns false and a message
 // "<fileName>, line <n>: <what is wrong>"; `store` is then partly filled and should be
 // dropped. Comment lines (first non-blank character ';') and blank lines are skipped;
-// LF alone is accepted as a line end. Never reads outside [text, text + size).
+// LF alone is accepted as a line end. Refused as damaged: any NUL byte, and a value
+// on the last line without a line end (a cut file). Never reads outside
+// [text, text + size).
 bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
                   std::string& error);
 
