@@ -814,6 +814,12 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
     return ParseRegText(text.data(), used, path, store, error);
 }
 
+namespace {
+SaveObserver g_saveObserver = nullptr;
+}  // namespace
+
+void SetSaveObserver(SaveObserver observer) { g_saveObserver = observer; }
+
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced) {
     if (replaced != nullptr) *replaced = false;
@@ -845,18 +851,26 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     ::fchmod(fd, mode);
 
+    const SaveObserver observer = g_saveObserver;
     const char* p = text.data();
     std::size_t left = text.size();
+    // With an observer, stop once half is written to tell it; otherwise in one go.
+    std::size_t pause = observer != nullptr ? text.size() - text.size() / 2 : 0;
     while (left > 0) {
-        const ssize_t put = ::write(fd, p, left);
+        const ssize_t put = ::write(fd, p, pause > 0 ? left - pause : left);
         if (put < 0) {
             if (errno == EINTR) continue;
             return abandon("writing the temporary file", errno);
         }
         p += put;
         left -= static_cast<std::size_t>(put);
+        if (pause > 0 && left == pause) {
+            pause = 0;
+            observer(SaveStage::TempPartlyWritten);
+        }
     }
     if (::fsync(fd) != 0) return abandon("flushing the temporary file", errno);
+    if (observer != nullptr) observer(SaveStage::TempComplete);
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
@@ -871,6 +885,7 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
         return false;
     }
     if (replaced != nullptr) *replaced = true;
+    if (observer != nullptr) observer(SaveStage::Replaced);
 
     // The rename is only durable once the folder itself is on disk.
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

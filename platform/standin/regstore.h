@@ -183,6 +183,20 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced = nullptr);
 
+// ---- Crash-safety checks ---------------------------------------------------------------
+// The points inside SaveRegFile where a check may stop the process (the Linux build's
+// IRPATCH_CRASH_AT_SAVE does, see machine.cpp), to show that a stop at any of them
+// leaves `path` whole: the old file before the rename, the new one after it. With an
+// observer set, the temporary file is written in two halves and the observer is told
+// between them.
+enum class SaveStage {
+    TempPartlyWritten,  // half of the new text is in the temporary file
+    TempComplete,       // the temporary file is written and flushed, not yet renamed
+    Replaced,           // the rename is done, the folder not yet flushed
+};
+using SaveObserver = void (*)(SaveStage stage);
+void SetSaveObserver(SaveObserver observer);  // nullptr (the default): none
+
 // ---- NameIndex template member -------------------------------------------------------
 template <class NameAt>
 std::size_t NameIndex::Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const {
