@@ -13,7 +13,7 @@ function that Windows 98 SE does not export:
   - every KERNEL32 and MSVCRT import in the export lists of Windows 98 SE, or in
     allowed-imports.txt, whose every entry says why it is safe.
 
-Usage: check_pe.py EXE [--data DIR]
+Usage: check_pe.py EXE [--data DIR] [--expect TEXT]...
 Exit status 0 when every check passes, 1 when one fails, 2 on a bad file.
 """
 import argparse
@@ -176,6 +176,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
     parser.add_argument("--data", default=os.path.dirname(os.path.abspath(__file__)))
+    parser.add_argument("--expect", action="append", default=[],
+                        help="a problem text that must be found (checks the check); with it, "
+                             "success means every expected problem was reported")
     args = parser.parse_args()
     try:
         with open(args.exe, "rb") as f:
@@ -192,6 +195,11 @@ def main():
         print("  %s (%d): %s" % (dll, len(names), " ".join(names)))
     for problem in problems:
         print("FAIL: " + problem)
+    if args.expect:
+        unseen = [e for e in args.expect if not any(e in p for p in problems)]
+        for text in unseen:
+            print("NOT REPORTED: " + text)
+        return 1 if unseen else 0
     if problems:
         return 1
     print("OK: loadable on Windows 98 SE as far as these lists tell")
