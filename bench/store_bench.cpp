@@ -307,7 +307,7 @@ void StoreBenchmark(bool runWineImport) {
     } else {
         std::printf("wine regedit /s: skipped (--no-wine)\n");
     }
-    std::printf("KEEP %s\n", file.c_str()); if (0) std::system(("rm -rf '" + file.substr(0, file.rfind('/')) + "'").c_str());
+    std::system(("rm -rf '" + file.substr(0, file.rfind('/')) + "'").c_str());
     std::fflush(stdout);
 }
 
