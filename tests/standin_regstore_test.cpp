@@ -1,6 +1,8 @@
 // The stand-in's registry store: REGEDIT4 reading and writing, names, order, saving.
 #include <gtest/gtest.h>
 
+#include "support/host_files.h"
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -53,24 +55,6 @@ std::string TempDir() {
     return dir == nullptr ? std::string() : std::string(dir);
 }
 
-std::string ReadAll(const std::string& path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<missing>";
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-}
-
 std::vector<std::string> FolderEntries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
@@ -106,13 +90,14 @@ TEST(RegStoreForms, EachValueFormIsWrittenAsRegeditDoesAndReadsBackToTheSameByte
         {"empty REG_SZ data", platform::REG_SZ, Bytes{}, "\"v\"=hex(1):"},
         {"escapes", platform::REG_SZ, B(std::string("C:\\a \"b\"\0", 9)),
          "\"v\"=\"C:\\\\a \\\"b\\\"\""},
-        {"Windows-1252", platform::REG_SZ, Bytes{0xE9, 't', 0xE9, 0},
-         "\"v\"=\"\xE9t\xE9\""},
+        {"Windows-1252", platform::REG_SZ, Bytes{0xE9, 't', 0xE9, 0}, "\"v\"=\"\xE9t\xE9\""},
         {"dword", platform::REG_DWORD, Bytes{0x0a, 0, 0, 0}, "\"v\"=dword:0000000a"},
-        {"dword high bits", platform::REG_DWORD, Bytes{0x78, 0x56, 0x34, 0xf2}, "\"v\"=dword:f2345678"},
+        {"dword high bits", platform::REG_DWORD, Bytes{0x78, 0x56, 0x34, 0xf2},
+         "\"v\"=dword:f2345678"},
         {"short dword", platform::REG_DWORD, Bytes{1, 2, 3}, "\"v\"=hex(4):01,02,03"},
         {"long dword", platform::REG_DWORD, Bytes{1, 2, 3, 4, 5}, "\"v\"=hex(4):01,02,03,04,05"},
-        {"binary with zeros", platform::REG_BINARY, Bytes{0, 0x10, 0, 0xff}, "\"v\"=hex:00,10,00,ff"},
+        {"binary with zeros", platform::REG_BINARY, Bytes{0, 0x10, 0, 0xff},
+         "\"v\"=hex:00,10,00,ff"},
         {"empty binary", platform::REG_BINARY, Bytes{}, "\"v\"=hex:"},
         {"expand string", platform::REG_EXPAND_SZ, Bytes{'%', 0}, "\"v\"=hex(2):25,00"},
         {"multi string", platform::REG_MULTI_SZ, Bytes{'a', 0, 0}, "\"v\"=hex(7):61,00,00"},
@@ -237,10 +222,14 @@ TEST(RegStoreRead, TwoSectionsForOneKeyMergeKeepingTheFirstSpellingAndFileOrder)
 
 TEST(RegStoreNames, CaseFoldingCoversWindows1252LettersOnly) {
     EXPECT_TRUE(NamesEqual("PortName", "PORTNAME"));
-    EXPECT_TRUE(NamesEqual("\xC9" "cole", "\xE9" "COLE"));  // É / é
+    EXPECT_TRUE(
+        NamesEqual("\xC9"
+                   "cole",
+                   "\xE9"
+                   "COLE"));                                          // É / é
     EXPECT_TRUE(NamesEqual("\x8A\x8C\x8E\x9F", "\x9A\x9C\x9E\xFF"));  // Š Œ Ž Ÿ
-    EXPECT_TRUE(NamesEqual("\xDE", "\xFE"));  // Þ / þ
-    EXPECT_FALSE(NamesEqual("\xD7", "\xF7"));  // × and ÷ are not letters
+    EXPECT_TRUE(NamesEqual("\xDE", "\xFE"));                          // Þ / þ
+    EXPECT_FALSE(NamesEqual("\xD7", "\xF7"));                         // × and ÷ are not letters
     EXPECT_FALSE(NamesEqual("\xDF", "\xFF"));  // ß has no capital here; Ÿ pairs with ÿ
     EXPECT_FALSE(NamesEqual("@", "`"));
     EXPECT_FALSE(NamesEqual("[", "{"));
@@ -292,7 +281,8 @@ TEST(RegStoreNames, KeyPathsAreSplitAndCheckedLikeTheRegistryFunctionsNeed) {
     EXPECT_EQ(SplitKeyPath("Enum\\\\X", parts), platform::ERROR_BAD_PATHNAME);
     EXPECT_EQ(SplitKeyPath("Enum\\", parts), platform::ERROR_BAD_PATHNAME);
     EXPECT_EQ(SplitKeyPath(std::string(255, 'k'), parts), platform::ERROR_SUCCESS);
-    EXPECT_EQ(SplitKeyPath("a\\" + std::string(256, 'k'), parts), platform::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SplitKeyPath("a\\" + std::string(256, 'k'), parts),
+              platform::ERROR_INVALID_PARAMETER);
     EXPECT_EQ(SplitKeyPath("a\nb", parts), platform::ERROR_INVALID_PARAMETER);
 }
 
@@ -377,9 +367,15 @@ TEST(RegStoreErrors, MangledFilesNeverCrashOrHang) {
         for (int e = 0; e < edits; ++e) {
             const std::size_t at = random() % text.size();
             switch (random() % 3) {
-                case 0: text[at] = alphabet[random() % (sizeof alphabet - 1)]; break;
-                case 1: text.erase(at, 1 + random() % 8); break;
-                default: text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]); break;
+                case 0:
+                    text[at] = alphabet[random() % (sizeof alphabet - 1)];
+                    break;
+                case 1:
+                    text.erase(at, 1 + random() % 8);
+                    break;
+                default:
+                    text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]);
+                    break;
             }
             if (text.empty()) text = "R";
         }
@@ -416,7 +412,9 @@ protected:
     }
     RegStore Sample() {
         RegStore store;
-        store.Root(RootId::LocalMachine).AppendSubkey("K").AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
+        store.Root(RootId::LocalMachine)
+            .AppendSubkey("K")
+            .AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
         return store;
     }
     std::string dir_;
@@ -424,12 +422,12 @@ protected:
 };
 
 TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
-    WriteAll(path_, "REGEDIT4\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n");
     chmod(path_.c_str(), 0640);
     const RegStore store = Sample();
     std::string error;
     ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
-    EXPECT_EQ(ReadAll(path_), store.ToText());
+    EXPECT_EQ(ReadHostFile(path_), store.ToText());
     struct stat st {};
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -446,7 +444,7 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
     EXPECT_NE(error.find(dir_ + "/none.reg"), std::string::npos) << error;
     EXPECT_FALSE(LoadRegFile(dir_, store, error));
     EXPECT_NE(error.find(dir_), std::string::npos) << error;
-    WriteAll(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
     EXPECT_FALSE(LoadRegFile(path_, store, error));
     EXPECT_EQ(error.rfind(path_ + ", line 2: ", 0), 0u) << error;
 }
@@ -454,20 +452,22 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
 TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
     // A folder in the file's place cannot be replaced by rename.
     ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
-    WriteAll(path_ + "/keep", "x");
+    WriteHostFile(path_ + "/keep", "x");
     std::string error;
     bool replaced = true;
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error, &replaced));
     EXPECT_FALSE(replaced);
     EXPECT_NE(error.find(path_), std::string::npos) << error;
     EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
-    EXPECT_EQ(ReadAll(path_ + "/keep"), "x");
+    EXPECT_EQ(ReadHostFile(path_ + "/keep"), "x");
 }
 
 TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
-    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
     RegStore big;
-    big.Root(RootId::LocalMachine).AppendSubkey("K").AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
+    big.Root(RootId::LocalMachine)
+        .AppendSubkey("K")
+        .AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
     // A file size limit makes write() fail even for root, whom permissions do not stop.
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -481,16 +481,16 @@ TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
     signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(saved);
     EXPECT_NE(error.find("writing the temporary file"), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
     EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
 }
 
 TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
     if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
-    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
     ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
     std::string error;
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error));
     EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
 }
