@@ -247,7 +247,7 @@ std::wstring cRegistry::Value() const {
     return default_;
 }
 
-void cRegistry::EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) {
+void cRegistry::EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) const {
     iKeyCount = 0;
     sKeys.entries_.clear();
     HKEY hKey = 0;
@@ -265,7 +265,7 @@ void cRegistry::EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) {
     });
 }
 
-void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount) {
+void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount) const {
     iSectCount = 0;
     sSect.entries_.clear();
     // Windows 98 has no key security, so KEY_QUERY_VALUE alone lets RegEnumKeyA list

@@ -95,10 +95,11 @@ public:
     // n-th value's name and data, iKeyCount their number. Both start empty/0; the
     // walk ends silently at the first entry that does not fit 255 bytes of name
     // (terminator included) or of data, and at the end. A 32,768th entry raises the
-    // overflow error (6); the 32,767 listed before it stay in sKeys and iKeyCount.
-    void EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount);
+    // overflow error (6) after closing the key; the 32,767 listed before it stay in
+    // sKeys and iKeyCount.
+    void EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) const;
     // Lists the names of the immediate subkeys of root\SectionKey, the same way.
-    void EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount);
+    void EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount) const;
 
     // Creates or opens root\SectionKey. Never raises and shows nothing.
     bool CreateKey();
