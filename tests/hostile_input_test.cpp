@@ -48,6 +48,9 @@ struct OemInput {
     Ends ends;
 };
 
+// Test names show the case's name, not its bytes (some are 10 MB).
+void PrintTo(const OemInput& input, std::ostream* os) { *os << input.what; }
+
 class HostileOem : public MachineTest, public ::testing::WithParamInterface<OemInput> {};
 
 TEST_P(HostileOem, RunEndsClearlyAndChangesNothing) {
