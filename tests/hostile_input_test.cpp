@@ -164,6 +164,16 @@ TEST_F(OemFile, AFolderOrAFileThatCannotBeOpenedOrReadRaisesAndChangesNothing) {
     expectRaises(53, 0, "no file");
 }
 
+TEST_F(OemFile, ANamedPipeIsRefusedWithoutWaitingForAWriter) {
+    RemoveOem();
+    ASSERT_EQ(mkfifo((folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI").c_str(), 0644), 0);
+    const std::string before = RegistryFileBytes();
+    alarm(20);  // a hang here kills the test program instead of stalling the suite
+    EXPECT_EQ(Raised([] { IR_Patch_Main::Main(); }).Number, 75);
+    alarm(0);
+    EXPECT_EQ(RegistryFileBytes(), before);
+}
+
 // ---- Registry files ---------------------------------------------------------------------------
 
 class HostileRegistry : public MachineTest {
@@ -239,6 +249,19 @@ TEST_F(HostileRegistry, KeysOutsideTheSixRootsAndDuplicatedValuesAreRefused) {
     ExpectRefused(h + "[\\HKEY_LOCAL_MACHINE\\A]\r\n", "3", "starts with a backslash");
     ExpectRefused(h + "[HKEY_USERS\\A]\r\n\"v\"=\"1\"\r\n\"V\"=dword:2\r\n", "5", "given twice");
     ExpectRefused(h + "[HKEY_USERS\\A]\r\n@=\"1\"\r\n\r\n[hkey_users\\a]\r\n@=\"2\"\r\n", "7", "given twice");
+}
+
+TEST_F(HostileRegistry, ANamedPipeIsRefusedWithoutWaitingForAWriter) {
+    standin::CloseMachine();
+    const std::string reg = folder + "/registry.reg";
+    ASSERT_EQ(unlink(reg.c_str()), 0);
+    ASSERT_EQ(mkfifo(reg.c_str(), 0644), 0);
+    std::string error;
+    alarm(20);  // a hang here kills the test program instead of stalling the suite
+    EXPECT_FALSE(standin::OpenMachine(folder, error));
+    alarm(0);
+    EXPECT_NE(error.find(reg), std::string::npos) << error;
+    EXPECT_NE(error.find("nothing was changed"), std::string::npos) << error;
 }
 
 TEST_F(HostileRegistry, ADuplicatedKeyMergesAndLosesNothing) {

@@ -780,7 +780,9 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
 }
 
 bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
+    // before the check below could refuse it. It does nothing to a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = SystemError("cannot open the registry file", path, errno);
         return false;

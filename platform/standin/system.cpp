@@ -87,7 +87,9 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
     if (injected != ERROR_SUCCESS) {
         status = injected;
     } else if (standin::ResolveWindowsPath(name, host, status)) {
-        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
+        // before the regular-file check could refuse it. Regular files ignore it.
+        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat st {};
         if (fd < 0) {
             status = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
