@@ -139,9 +139,9 @@ void CrashObserver(SaveStage stage) {
 }
 
 bool LoadCrashPlanFromEnvironment(std::string& error) {
-    const char* spec = std::getenv("IRPATCH_CRASH_AT_SAVE");
-    if (!spec || !*spec) return true;
-    const std::string text = spec;
+    const char* value = std::getenv("IRPATCH_CRASH_AT_SAVE");
+    if (!value || !*value) return true;
+    const std::string text = value;
     const std::size_t colon = text.find(':');
     const std::string number = text.substr(0, colon);
     const std::string stage = colon == std::string::npos ? "partial" : text.substr(colon + 1);
