@@ -81,5 +81,6 @@ platform::LONG FaultFor(const char* call, const std::string& keyPath = std::stri
 // What the stand-in's message boxes answer: true (the default) makes a box wait for
 // Enter when standard input is a terminal; tests turn it off.
 void SetInteractive(bool interactive);
+bool Interactive();
 
 }  // namespace standin

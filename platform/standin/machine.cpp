@@ -1,0 +1,267 @@
+// Stand-in backend only: the machine folder, Windows paths inside it, the journal,
+// the call log and fault injection.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/errors.h"
+#include "platform/standin/standin.h"
+
+namespace standin {
+namespace {
+
+struct State {
+    std::string folder;      // absolute, canonical; empty when no machine is open
+    std::vector<std::string> calls;
+    std::vector<Fault> faults;
+    bool interactive = true;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    return true;
+}
+
+// `path` is `prefix` itself or lies below it, as registry key paths (no regard to case).
+bool KeyPathWithin(const std::string& path, const std::string& prefix) {
+    if (path.size() < prefix.size()) return false;
+    if (!EqualNoCase(path.substr(0, prefix.size()), prefix)) return false;
+    return path.size() == prefix.size() || path[prefix.size()] == '\\';
+}
+
+std::wstring FoldWide(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return s;
+}
+
+// Finds the entry of `dir` whose name equals `component` without regard to case,
+// preferring an exact match. Host names are UTF-8; Windows components are ANSI.
+bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::string& found) {
+    std::string wantUtf8 = ToUtf8(platform::FromAnsi(ansiComponent));
+    std::wstring wantFolded = FoldWide(FromUtf8(wantUtf8));
+    DIR* d = opendir(dir.c_str());
+    if (!d) return false;
+    bool any = false;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (name == wantUtf8) {
+            found = name;
+            any = true;
+            break;
+        }
+        if (!any && FoldWide(FromUtf8(name)) == wantFolded) {
+            found = name;
+            any = true;
+        }
+    }
+    closedir(d);
+    return any;
+}
+
+std::string Canonical(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!realpath(path.c_str(), buf)) return std::string();
+    return buf;
+}
+
+// Loads faults from IRPATCH_FAULTS, so the real program can be run against a machine
+// that refuses a chosen call: entries separated by ';', each
+// call|keyPath|valueName|status, where an empty field matches anything and a status
+// of the form raise:N raises run-time failure N.
+void LoadFaultsFromEnvironment() {
+    const char* spec = std::getenv("IRPATCH_FAULTS");
+    if (!spec || !*spec) return;
+    std::string all = spec;
+    std::size_t start = 0;
+    while (start <= all.size()) {
+        std::size_t end = all.find(';', start);
+        if (end == std::string::npos) end = all.size();
+        std::string entry = all.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        std::vector<std::string> f;
+        std::size_t p = 0;
+        for (;;) {
+            std::size_t bar = entry.find('|', p);
+            f.push_back(entry.substr(p, bar == std::string::npos ? std::string::npos : bar - p));
+            if (bar == std::string::npos) break;
+            p = bar + 1;
+        }
+        if (f.size() != 4) continue;
+        Fault fault;
+        fault.call = f[0];
+        if (!f[1].empty()) fault.keyPath = f[1];
+        if (!f[2].empty()) fault.valueName = f[2];
+        if (f[3].rfind("raise:", 0) == 0) fault.raiseNumber = std::atol(f[3].c_str() + 6);
+        else fault.status = static_cast<platform::LONG>(std::atol(f[3].c_str()));
+        InjectFault(fault);
+    }
+}
+
+}  // namespace
+
+bool OpenMachine(const std::string& folder, std::string& error) {
+    CloseMachine();
+    struct stat st {};
+    if (folder.empty() || stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "machine folder '" + folder +
+                "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
+                "(its registry); copy one of the folders in examples/ to start from.";
+        return false;
+    }
+    std::string canonical = Canonical(folder);
+    std::string reg = canonical + "/registry.reg";
+    if (stat(reg.c_str(), &st) != 0) {
+        error = "'" + reg + "' is missing: a machine folder needs its registry as a REGEDIT4 file.";
+        return false;
+    }
+    S().folder = canonical;
+    if (!LoadRegistry(reg, error)) {
+        S().folder.clear();
+        error = "the machine's registry cannot be loaded, nothing was changed: " + error;
+        return false;
+    }
+    return true;
+}
+
+void CloseMachine() {
+    UnloadRegistry();
+    S().folder.clear();
+}
+
+bool MachineIsOpen() { return !S().folder.empty(); }
+const std::string& MachineFolder() { return S().folder; }
+
+bool OpenMachineFromEnvironment(std::string& error) {
+    const char* folder = std::getenv("IRPATCH_MACHINE");
+    if (!folder || !*folder) {
+        error = "IRPATCH_MACHINE is not set. Set it to a machine folder (one that holds drive_c/ and "
+                "registry.reg), preferably a copy, for example:\n"
+                "  cp -r examples/k314-frn /tmp/k314 && IRPATCH_MACHINE=/tmp/k314 "
+                "'build/native/Patch_IR_K314(FR)'";
+        return false;
+    }
+    if (!OpenMachine(folder, error)) return false;
+    LoadFaultsFromEnvironment();
+    return true;
+}
+
+bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
+                        bool mustExist) {
+    status = platform::ERROR_PATH_NOT_FOUND;
+    if (!MachineIsOpen()) return false;
+    const std::string& p = windowsPath;
+    // Only drive C exists on this machine; UNC paths, other drives and relative
+    // paths lead nowhere.
+    if (p.size() < 3 || (p[0] != 'C' && p[0] != 'c') || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
+        return false;
+    std::vector<std::string> parts;
+    std::size_t start = 3;
+    while (start <= p.size()) {
+        std::size_t end = p.find_first_of("\\/", start);
+        if (end == std::string::npos) end = p.size();
+        std::string part = p.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == ".." || part.find('\0') != std::string::npos) {
+            status = platform::ERROR_ACCESS_DENIED;
+            return false;
+        }
+        parts.push_back(part);
+    }
+    std::string host = S().folder + "/drive_c";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        std::string found;
+        if (!FindEntry(host, parts[i], found)) {
+            bool last = i + 1 == parts.size();
+            if (last && !mustExist) {
+                found = ToUtf8(platform::FromAnsi(parts[i]));
+            } else {
+                status = last ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_PATH_NOT_FOUND;
+                return false;
+            }
+        }
+        host += "/" + found;
+    }
+    // A link inside the machine may still point outside it.
+    std::string real = Canonical(host);
+    if (!real.empty() && real != S().folder && real.rfind(S().folder + "/", 0) != 0) {
+        status = platform::ERROR_ACCESS_DENIED;
+        return false;
+    }
+    hostPath = host;
+    status = platform::ERROR_SUCCESS;
+    return true;
+}
+
+void Journal(const std::string& line) {
+    if (!MachineIsOpen()) return;
+    std::string path = S().folder + "/journal.txt";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string out = line + "\n";
+    const char* data = out.data();
+    std::size_t left = out.size();
+    while (left > 0) {
+        ssize_t n = write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    close(fd);
+}
+
+std::string JournalQuote(const std::string& utf8) {
+    std::string out;
+    for (char c : utf8) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+void LogCall(std::string line) { S().calls.push_back(std::move(line)); }
+const std::vector<std::string>& CallLog() { return S().calls; }
+void ClearCallLog() { S().calls.clear(); }
+
+void InjectFault(const Fault& fault) { S().faults.push_back(fault); }
+void ClearFaults() { S().faults.clear(); }
+
+platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
+    for (Fault& f : S().faults) {
+        if (f.times == 0 || f.call != call) continue;
+        if (f.keyPath && !KeyPathWithin(keyPath, *f.keyPath)) continue;
+        if (f.valueName && !EqualNoCase(valueName, *f.valueName)) continue;
+        if (f.times > 0) --f.times;
+        if (f.raiseNumber != 0) throw RuntimeError(f.raiseNumber);
+        return f.status;
+    }
+    return platform::ERROR_SUCCESS;
+}
+
+void SetInteractive(bool interactive) { S().interactive = interactive; }
+bool Interactive() { return S().interactive; }
+
+}  // namespace standin

@@ -1,0 +1,129 @@
+// Stand-in backend only: message boxes on the terminal and in the journal, the exit
+// request in the journal, file input from the machine's drive C, the program's name.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "platform/standin/standin.h"
+
+namespace {
+
+std::string Hex(unsigned long v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%lX", v);
+    return buf;
+}
+
+std::string Utf8FromAnsi(const char* s) { return ToUtf8(platform::FromAnsi(s ? s : "")); }
+
+// A box drawn on the terminal: title, text (its CR and LF as line breaks), [ OK ].
+void DrawBox(const std::string& title, const std::string& text) {
+    std::string body;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            body += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            body += text[i];
+        }
+    }
+    std::string out = "\n+--[ " + title + " ]\n";
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t end = body.find('\n', start);
+        if (end == std::string::npos) end = body.size();
+        out += "|  " + body.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    out += "+--[ OK ]\n";
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+namespace platform {
+
+int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
+    std::string title = Utf8FromAnsi(lpCaption);
+    std::string text = Utf8FromAnsi(lpText);
+    standin::LogCall("MessageBoxA(\"" + standin::JournalQuote(text) + "\", \"" + standin::JournalQuote(title) +
+                     "\", " + Hex(uType) + ") = 1");
+    standin::Journal("MessageBox style=" + Hex(uType) + " title=\"" + standin::JournalQuote(title) +
+                     "\" text=\"" + standin::JournalQuote(text) + "\"");
+    DrawBox(title, text);
+    if (standin::Interactive() && isatty(STDIN_FILENO)) {
+        std::fputs("   (press Enter) ", stdout);
+        std::fflush(stdout);
+        int c;
+        while ((c = std::getchar()) != EOF && c != '\n') {
+        }
+    }
+    return IDOK;
+}
+
+BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
+    standin::LogCall("ExitWindowsEx(" + Hex(uFlags) + ", " + Hex(dwReason) + ") = 1");
+    standin::Journal("ExitWindowsEx " + Hex(uFlags) + " " + Hex(dwReason));
+    const char* what = (uFlags & EWX_REBOOT) ? "restart" : (uFlags & EWX_SHUTDOWN) ? "shut down" : "log off";
+    std::printf("[Windows is asked to %s]\n", what);
+    std::fflush(stdout);
+    return 1;
+}
+
+LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
+    *phFile = INVALID_HANDLE_VALUE;
+    std::string host;
+    LONG status = ERROR_PATH_NOT_FOUND;
+    std::string name = lpFileName ? lpFileName : "";
+    if (standin::ResolveWindowsPath(name, host, status)) {
+        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0) {
+            status = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            status = ERROR_ACCESS_DENIED;
+        } else {
+            *phFile = fd;
+        }
+    }
+    standin::LogCall("OpenFileForReadA(\"" + Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
+    return status;
+}
+
+LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead) {
+    *lpNumberOfBytesRead = 0;
+    if (hFile < 0 || hFile > INT_MAX) return ERROR_INVALID_HANDLE;
+    for (;;) {
+        ssize_t n = read(static_cast<int>(hFile), lpBuffer, nNumberOfBytesToRead);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_READ_FAULT;
+        *lpNumberOfBytesRead = static_cast<DWORD>(n);
+        return ERROR_SUCCESS;
+    }
+}
+
+LONG CloseHandle(HANDLE hFile) {
+    if (hFile < 0 || hFile > INT_MAX || close(static_cast<int>(hFile)) != 0) return ERROR_INVALID_HANDLE;
+    standin::LogCall("CloseHandle");
+    return ERROR_SUCCESS;
+}
+
+std::wstring AppExeName() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string("program");
+    std::string base = path.substr(path.find_last_of('/') + 1);
+    std::size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) base.erase(dot);
+    // Host file names are UTF-8; the program's text is Unicode.
+    return FromUtf8(base);
+}
+
+}  // namespace platform

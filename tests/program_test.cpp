@@ -1,0 +1,67 @@
+// The real program, started as a user starts it, against a machine folder: its exit
+// statuses, its report of an unhandled error, and its refusal to start on a machine
+// it cannot read.
+#include <cstdlib>
+
+#include "platform/standin/standin.h"
+#include "support/machine_fixture.h"
+
+namespace {
+
+class Program : public MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        standin::CloseMachine();  // the program opens the machine itself
+    }
+};
+
+TEST_F(Program, CompletedRunExitsZeroAfterTheRestartRequest) {
+    std::string out;
+    EXPECT_EQ(RunExe(folder, &out), 0) << out;
+    auto journal = JournalLines();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(journal[1], "ExitWindowsEx 0x2 0xFFFFFFFF");
+    EXPECT_NE(out.find("Pour terminer l'installation"), std::string::npos) << out;
+    EXPECT_EQ(RegistryFileBytes().find("BIOS"), std::string::npos);
+}
+
+TEST_F(Program, RefusedMachineExitsTwo) {
+    SetOem("Model=RDA-K314 ENG\r\n");
+    std::string before = RegistryFileBytes();
+    EXPECT_EQ(RunExe(folder), 2);
+    EXPECT_EQ(RegistryFileBytes(), before);
+}
+
+TEST_F(Program, UnhandledErrorIsReportedWithNumberAndDescriptionAndExitsOne) {
+    EXPECT_EQ(RunExe(folder, nullptr,
+                     "IRPATCH_FAULTS='RegSetValueExA|HKEY_LOCAL_MACHINE\\Enum\\INFRARED|PortName|5'"),
+              1);
+    auto journal = JournalLines();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0],
+              "MessageBox style=0x10 title=\"IRPatch-K314-W98-FRN\" text=\"Run-time error '26001':\\r\\n\\r\\n"
+              "Failed to set registry value Key: '-2147483646',Section: 'Enum\\\\INFRARED\\\\Framer',"
+              "Key: 'PortName' to value: 'COM1'\"");
+
+    RemoveOem();
+    EXPECT_EQ(RunExe(folder), 1);
+    EXPECT_NE(JournalLines().back().find("Run-time error '53':\\r\\n\\r\\nFile not found"), std::string::npos);
+}
+
+TEST_F(Program, MachineThatCannotBeOpenedStopsBeforeAnyChange) {
+    std::string out;
+    EXPECT_EQ(std::system("env -u IRPATCH_MACHINE '" IRPATCH_EXE "' </dev/null >/dev/null 2>&1") >> 8, 3);
+    EXPECT_EQ(RunExe(folder + "/nowhere", &out), 3);
+    EXPECT_NE(out.find("does not exist"), std::string::npos) << out;
+
+    const std::string corrupt = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\BIOS]\r\n\"x\"=dword:zz\r\n";
+    WriteHostFile(folder + "/registry.reg", corrupt);
+    EXPECT_EQ(RunExe(folder, &out), 3);
+    EXPECT_NE(out.find("registry.reg"), std::string::npos) << out;
+    EXPECT_NE(out.find("4"), std::string::npos) << "names the line: " << out;
+    EXPECT_EQ(RegistryFileBytes(), corrupt);
+    EXPECT_TRUE(JournalLines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// The stand-in machine outside the registry: Windows paths on drive C, the journal,
+// the program's name, the code page.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/app.h"
+#include "platform/standin/standin.h"
+#include "support/machine_fixture.h"
+
+using namespace platform;
+
+namespace {
+
+class StandinMachine : public MachineTest {};
+
+TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
+    std::string host;
+    LONG status = 0;
+    ASSERT_TRUE(standin::ResolveWindowsPath("C:\\Windows\\system\\Oeminfo.ini", host, status));
+    EXPECT_EQ(host, standin::MachineFolder() + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI");
+    EXPECT_TRUE(standin::ResolveWindowsPath("c:/WINDOWS//System/./oeminfo.INI", host, status));
+
+    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Windows\\system\\Missing.ini", host, status));
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Nowhere\\x.ini", host, status));
+    EXPECT_EQ(status, ERROR_PATH_NOT_FOUND);
+
+    for (const char* outside : {"C:\\..\\registry.reg", "C:\\Windows\\..\\..\\registry.reg", "D:\\x.ini",
+                                "\\\\server\\share\\x.ini", "registry.reg", "/etc/passwd", ""})
+        EXPECT_FALSE(standin::ResolveWindowsPath(outside, host, status)) << outside;
+
+    // A link inside drive C that points outside the machine folder is not followed.
+    ASSERT_EQ(symlink("/etc", (folder + "/drive_c/out").c_str()), 0);
+    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\out\\passwd", host, status));
+    EXPECT_EQ(status, ERROR_ACCESS_DENIED);
+}
+
+TEST_F(StandinMachine, JournalEscapesEveryFieldOnOneLine) {
+    app::MsgBox(L"a\"b\\c\rd\ne", MB_OK, L"T\u00e9");
+    EXPECT_EQ(JournalLines(), std::vector<std::string>{"MessageBox style=0x0 title=\"Té\" text=\"a\\\"b\\\\c\\rd\\ne\""});
+}
+
+TEST_F(StandinMachine, CodePageIsWindows1252BothWays) {
+    std::string ansi;
+    EXPECT_TRUE(ToAnsi(L"\u20ac\u0153\u00e9\u00ff\u0178", ansi));
+    EXPECT_EQ(ansi, "\x80\x9C\xE9\xFF\x9F");
+    EXPECT_FALSE(ToAnsi(L"a\u0100b", ansi));
+    EXPECT_EQ(ansi, "a?b");
+    EXPECT_EQ(FromAnsi("\x80\x81\xE9"), L"\u20ac\u0081\u00e9");
+    for (int b = 0; b < 256; ++b) {
+        std::string one(1, static_cast<char>(b)), back;
+        ASSERT_TRUE(ToAnsi(FromAnsi(one), back));
+        EXPECT_EQ(back, one) << b;
+    }
+}
+
+TEST_F(StandinMachine, ProgramNameIsTheExecutableWithoutFolder) {
+    EXPECT_EQ(AppExeName(), L"standin_tests");
+    EXPECT_EQ(app::Title(), L"IRPatch-K314-W98-FRN");
+}
+
+TEST_F(StandinMachine, MissingRegistryFileIsAClearError) {
+    standin::CloseMachine();
+    unlink((folder + "/registry.reg").c_str());
+    std::string error;
+    EXPECT_FALSE(standin::OpenMachine(folder, error));
+    EXPECT_NE(error.find("registry.reg"), std::string::npos) << error;
+    EXPECT_FALSE(standin::MachineIsOpen());
+}
+
+}  // namespace
