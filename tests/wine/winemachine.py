@@ -45,10 +45,11 @@ def ensure_tools():
     tools = ["wine", "wineserver", "Xvfb", "xdotool"]
     if all(shutil.which(t) for t in tools):
         return
-    subprocess.run(["sh", os.path.join(HERE, "install-deps.sh")], check=True)
+    setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
+    subprocess.run(["bash", setup, "win32"], check=True)
     missing = [t for t in tools if not shutil.which(t)]
     if missing:
-        raise WineError("still missing after install-deps.sh: " + " ".join(missing))
+        raise WineError("still missing after scripts/setup.sh win32: " + " ".join(missing))
 
 
 # ---- The relay transcript ---------------------------------------------------------
