@@ -30,8 +30,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every program of this build, tests included, must run on a Windows without the
 # MinGW runtime DLLs. Function and data sections let the linker drop what the
-# program never calls. MSVCRT's own printf (not MinGW's ANSI replacement) keeps the
-# formatting code out of the program; it has no %zu or %lld, so the code uses
-# neither.
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -D__USE_MINGW_ANSI_STDIO=0")
+# program never calls.
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
