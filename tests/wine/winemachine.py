@@ -10,6 +10,7 @@ interest and to calls made from the program's own module; the tests read the exa
 Win32 calls and arguments from that transcript. Message boxes are answered by their
 window: focus it, press Return, wait until it has gone.
 """
+import atexit
 import os
 import re
 import shutil
@@ -204,6 +205,8 @@ class WineMachine:
 
     def start(self, exe, helpers):
         ensure_tools()
+        # Also when the test runner itself dies: no server or display left behind.
+        atexit.register(self.stop)
         os.makedirs(self.work, exist_ok=True)
         self._remove_stale_prefixes()
         self.prefix = tempfile.mkdtemp(prefix="wineprefix-", dir=self.work)
@@ -242,6 +245,7 @@ class WineMachine:
         self.baseline_reg = self._baseline_sections(self.export_hklm_raw("baseline"))
 
     def stop(self):
+        """Safe to call more than once."""
         if self.env is not None:
             subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
@@ -251,8 +255,10 @@ class WineMachine:
                 self.xvfb.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.xvfb.kill()
+            self.xvfb = None
         if self.prefix and not self.keep:
             shutil.rmtree(self.prefix, ignore_errors=True)
+        self.env = None
 
     def _remove_stale_prefixes(self):
         """Prefixes left by an interrupted run (or kept with --keep) go first, with
