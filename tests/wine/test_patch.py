@@ -202,6 +202,15 @@ class CompleteRun(PatchCase):
         self.assertEqual([a.value for a in exits[0].args], [2, 0xFFFFFFFF])
         self.assertGreater(self.outcome.calls.index(exits[0]), self.outcome.calls.index(self.outcome.named("MessageBoxA")[0]))
 
+    def test_shutdown_privilege_enabled_first_on_the_nt_family(self):
+        # Wine reports an NT-family Windows, where ExitWindowsEx needs the privilege;
+        # Windows 98 has none and the program skips this step there.
+        adjusts = self.outcome.named("AdjustTokenPrivileges")
+        self.assertEqual(len(adjusts), 1)
+        self.assertEqual(adjusts[0].result, 1)
+        self.assertLess(self.outcome.calls.index(adjusts[0]),
+                        self.outcome.calls.index(self.outcome.named("ExitWindowsEx")[0]))
+
     def test_oem_file_opened_for_reading_only(self):
         opens = self.outcome.named("CreateFileA")
         self.assertEqual(len(opens), 1)

@@ -33,7 +33,7 @@ TOUCHED_KEYS = [
 
 RELAY_FUNCTIONS = [
     "RegCreateKeyExA", "RegSetValueExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegEnumKeyA",
-    "RegCloseKey", "MessageBoxA", "ExitWindowsEx", "CreateFileA",
+    "RegCloseKey", "MessageBoxA", "ExitWindowsEx", "CreateFileA", "AdjustTokenPrivileges",
 ]
 
 
