@@ -210,7 +210,9 @@ class WineMachine:
         os.makedirs(self.work, exist_ok=True)
         self._remove_stale_prefixes()
         self.prefix = tempfile.mkdtemp(prefix="wineprefix-", dir=self.work)
-        self.logs = os.path.join(self.prefix, "logs")
+        # Transcripts and exports of this run, kept after the prefix goes.
+        self.logs = os.path.join(self.work, "logs")
+        shutil.rmtree(self.logs, ignore_errors=True)
         os.makedirs(self.logs)
         self._start_xvfb()
         env = dict(os.environ)
@@ -242,7 +244,7 @@ class WineMachine:
             "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
             '"RelayInclude"="%s"\r\n"RelayFromInclude"="%s"\r\n' % (";".join(RELAY_FUNCTIONS), module))
         # What Wine itself keeps under the keys a reset deletes.
-        self.baseline_reg = self._baseline_sections(self.export_hklm_raw("baseline"))
+        self.baseline_reg = self._baseline_sections(self.export_hklm("baseline"))
 
     def stop(self):
         """Safe to call more than once."""
@@ -324,10 +326,13 @@ class WineMachine:
         return path
 
     def export_hklm(self, tag):
-        return parse_export(self.export_hklm_raw(tag))
+        path = self.export_hklm_raw(tag)
+        keys = parse_export(path)
+        if not self.keep:
+            os.remove(path)  # several MB each; the parsed form is what the cases use
+        return keys
 
-    def _baseline_sections(self, export_path):
-        keys = parse_export(export_path)
+    def _baseline_sections(self, keys):
         lines = []
         for key, values in keys.items():
             rel = key[len("HKEY_LOCAL_MACHINE\\"):]
