@@ -1,5 +1,5 @@
-// Only Win32-specific code here: message box, exit request, file input, ANSI text
-// and the program's own file name, over user32 and kernel32.
+// Only Win32-specific code here: message box, exit request (with the NT family's
+// shutdown privilege), file input, ANSI text and the program's own file name.
 #include "platform/platform.h"
 
 #include <string>
