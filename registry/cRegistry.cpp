@@ -1,5 +1,6 @@
 #include "registry/cRegistry.h"
 
+#include <limits>
 #include <new>
 
 #include "platform/app.h"
@@ -54,7 +55,73 @@ bool WriteValue(std::int32_t root, const std::wstring& section, const std::wstri
     return result == ERROR_SUCCESS;
 }
 
+// ---- Read side ----------------------------------------------------------------------
+
+// Every buffer the read side hands to an enumeration: 255 bytes, not 256, so a name of
+// 255 characters (which needs a 256th byte for its terminator) or more than 255 bytes
+// of data does not fit and ends the walk with ERROR_MORE_DATA.
+constexpr DWORD kReadBufferSize = 255;
+
+// Opens root\section for reading with KEY_QUERY_VALUE alone (the subkey listing adds
+// one right, see EnumerateSections). A path holding a character the ANSI code page
+// cannot represent names no key that can exist: the conversion would put '?' in its
+// place and reach another key, so the open is not tried and the key counts as absent.
+// `hKey` stays 0 unless the open succeeds.
+LONG OpenForReading(std::int32_t root, const std::wstring& section, REGSAM access, HKEY& hKey) {
+    hKey = 0;
+    std::string ansiSection;
+    if (!ToAnsi(section, ansiSection)) return ERROR_FILE_NOT_FOUND;
+    return RegOpenKeyExA(RootFromLong(root), ansiSection.c_str(), 0, access, &hKey);
+}
+
+// One RegEnumValueA call with fresh buffers and both lengths set back to 255. A
+// success whose reported lengths exceed the buffers would make us read past them; no
+// correct registry layer does that, and such an answer ends the walk like any failure.
+struct ValueRead {
+    char name[kReadBufferSize] = {};
+    BYTE data[kReadBufferSize] = {};
+    DWORD nameLength = kReadBufferSize;
+    DWORD dataLength = kReadBufferSize;
+
+    LONG Next(HKEY hKey, DWORD index) {
+        DWORD type = 0;  // received and never used: every type reads as its raw bytes
+        LONG status = RegEnumValueA(hKey, index, name, &nameLength, nullptr, &type, data, &dataLength);
+        if (status == ERROR_SUCCESS && (nameLength >= kReadBufferSize || dataLength > kReadBufferSize))
+            status = ERROR_MORE_DATA;
+        return status;
+    }
+    // Name and data back through the code page, one character per byte; the name is
+    // compared in this form, so a wanted name holding a character the code page
+    // cannot represent simply matches nothing.
+    std::wstring Name() const { return FromAnsi(std::string(name, nameLength)); }
+    std::wstring Data(DWORD length) const { return FromAnsi(std::string(reinterpret_cast<const char*>(data), length)); }
+};
+
+// A listing's count is a signed 16-bit number: one more than 32,767 raises the
+// overflow error (6). The check comes before the entry is added, so the list and the
+// count keep the 32,767 entries already listed.
+void CheckRoomForOneMore(std::int16_t count) {
+    if (count == std::numeric_limits<std::int16_t>::max()) throw RuntimeError(RuntimeErr::Overflow);
+}
+
+// Runs a listing's walk over an open key (or the 0 handle of a failed open) and
+// closes it exactly once, also when the walk raises (the overflow, or running out of
+// memory): no handle may outlive the call, and the raised error leaves the caller no
+// way to close it.
+template <class Walk>
+void WalkThenClose(HKEY hKey, Walk walk) {
+    try {
+        walk();
+    } catch (...) {
+        RegCloseKey(hKey);
+        throw;
+    }
+    RegCloseKey(hKey);
+}
+
 }  // namespace
+
+void ThrowListingSubscript() { throw RuntimeError(RuntimeErr::SubscriptRange); }
 
 bool cRegistry::WriteStringValue(std::int32_t lRoot, const std::wstring& sSection, const std::wstring& sName,
                                  const std::wstring& sValue) {
@@ -108,6 +175,37 @@ bool cRegistry::WriteBinaryValue(std::int32_t lRoot, const std::wstring& sSectio
     });
 }
 
+bool cRegistry::FindValue(std::int32_t lRoot, const std::wstring& sSection, const std::wstring& sName,
+                          std::wstring& sText) const {
+    bool found = false;
+    HKEY hKey = 0;
+    LONG status = OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, hKey);
+    for (DWORD index = 0; status == ERROR_SUCCESS && !found; ++index) {
+        ValueRead entry;
+        status = entry.Next(hKey, index);
+        if (status == ERROR_SUCCESS && entry.Name() == sName) {
+            // The data less its last byte: for a string as the string writer stores
+            // it, the text without its terminator. A matching value of zero bytes has
+            // no last byte to drop; it is there and holds nothing, so it reads as empty
+            // text -- not as Default, which means "not found", and not as an error,
+            // which this side never raises for what the registry holds.
+            sText = entry.Data(entry.dataLength == 0 ? 0 : entry.dataLength - 1);
+            found = true;
+        }
+    }
+    // One close per call, also after a failed open: the handle is then 0 and the
+    // platform answers ERROR_INVALID_HANDLE, which is ignored.
+    RegCloseKey(hKey);
+    return found;
+}
+
+bool cRegistry::ProbeKey(std::int32_t lRoot, const std::wstring& sSection) const {
+    HKEY hKey = 0;
+    if (OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, hKey) != ERROR_SUCCESS) return false;
+    RegCloseKey(hKey);
+    return true;
+}
+
 bool cRegistry::CreateKeyPath(std::int32_t lRoot, const std::wstring& sSection) {
     std::string ansiSection;
     if (!ToAnsi(sSection, ansiSection)) return false;
@@ -139,6 +237,58 @@ void cRegistry::DeleteKey(const std::wstring& sKey) {
     if (RegDeleteKeyA(RootFromLong(root_), AnsiName(sKey).c_str()) != ERROR_SUCCESS)
         throw RaisedError(kErrorNumber, AppExeName() + L".cRegistry", L"Failed to delete registry Key: '" + sKey + L"'");
     section_.clear();
+}
+
+bool cRegistry::KeyExists() const { return ProbeKey(root_, section_); }
+
+std::wstring cRegistry::Value() const {
+    std::wstring text;
+    if (FindValue(root_, section_, valueName_, text)) return text;
+    return default_;
+}
+
+void cRegistry::EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) const {
+    iKeyCount = 0;
+    sKeys.entries_.clear();
+    HKEY hKey = 0;
+    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE, hKey);
+    WalkThenClose(hKey, [&] {
+        for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+            ValueRead entry;
+            status = entry.Next(hKey, index);
+            if (status != ERROR_SUCCESS) break;
+            CheckRoomForOneMore(iKeyCount);
+            // Every reported data byte, unlike Value: a string keeps its terminating NUL.
+            sKeys.entries_.push_back(cRegistryValueEntry{entry.Name(), entry.Data(entry.dataLength)});
+            ++iKeyCount;
+        }
+    });
+}
+
+void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount) const {
+    iSectCount = 0;
+    sSect.entries_.clear();
+    // Windows 98 has no key security, so KEY_QUERY_VALUE alone lets RegEnumKeyA list
+    // subkeys there. The NT family and Wine check rights: Wine 8 answers RegEnumKeyA
+    // through such a handle with ERROR_ACCESS_DENIED, which would read as a key without
+    // subkeys. So this one open also asks for KEY_ENUMERATE_SUB_KEYS, which Windows 98
+    // ignores; every other open of the read side asks for KEY_QUERY_VALUE alone.
+    HKEY hKey = 0;
+    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, hKey);
+    WalkThenClose(hKey, [&] {
+        for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+            char name[kReadBufferSize] = {};
+            status = RegEnumKeyA(hKey, index, name, kReadBufferSize);
+            if (status != ERROR_SUCCESS) break;
+            CheckRoomForOneMore(iSectCount);
+            // The name is what precedes the terminator; a layer that filled the whole
+            // buffer without one gives at most 255 characters, never a read past it.
+            std::size_t length = 0;
+            while (length < kReadBufferSize && name[length] != '\0') ++length;
+            sSect.entries_.push_back(FromAnsi(std::string(name, length)));
+            ++iSectCount;
+        }
+    });
 }
 
 bool cRegistry::CreateKey() { return CreateKeyPath(root_, section_); }
