@@ -264,6 +264,28 @@ def diff(expected, actual):
     return out
 
 
+class AsWindows98(PatchCase):
+    """Wine told to report Windows 98 to the program: the Windows 9x branch of the
+    backend (no token functions) with the same outcome and the same calls."""
+
+    def test_complete_run_without_privileges(self):
+        app_key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s" % MACHINE.exe_name
+        MACHINE.reset(FIXTURE, GOOD_OEM)
+        MACHINE.import_reg('[%s]\r\n"Version"="win98"\r\n\r\n' % app_key)
+        try:
+            run = MACHINE.run_patch("as-windows-98")
+        finally:
+            MACHINE.import_reg("[-%s]\r\n\r\n" % app_key)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [CLOSING[1]])
+        self.assertScriptCalls(run, ROWS)
+        self.assertEqual(run.named("AdjustTokenPrivileges"), [], "Windows 98 has no privileges")
+        exits = run.named("ExitWindowsEx")
+        self.assertEqual([[a.value for a in c.args] for c in exits], [[2, 0xFFFFFFFF]])
+        dump = MACHINE.dump("Enum")
+        self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
+
+
 class Refusals(PatchCase):
     """Any other machine: the refusal box, status 2, and not one registry call."""
 
