@@ -1,0 +1,860 @@
+#include "platform/standin/regstore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace standin {
+
+// ---- Names ------------------------------------------------------------------------------
+
+namespace {
+
+struct FoldTable {
+    unsigned char map[256];
+    FoldTable() {
+        for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(c);
+        for (int c = 'A'; c <= 'Z'; ++c) map[c] = static_cast<unsigned char>(c + 0x20);
+        // Latin-1 letters À..Þ (× at 0xD7 is not a letter) pair with à..þ.
+        for (int c = 0xC0; c <= 0xDE; ++c) {
+            if (c != 0xD7) map[c] = static_cast<unsigned char>(c + 0x20);
+        }
+        // The letters Windows-1252 adds in 0x80..0x9F: Š š, Œ œ, Ž ž, and Ÿ whose
+        // partner ÿ sits at 0xFF.
+        map[0x8A] = 0x9A;
+        map[0x8C] = 0x9C;
+        map[0x8E] = 0x9E;
+        map[0x9F] = 0xFF;
+    }
+};
+
+const FoldTable& Folds() {
+    static const FoldTable table;
+    return table;
+}
+
+}  // namespace
+
+unsigned char FoldByte(unsigned char c) { return Folds().map[c]; }
+
+bool NamesEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    const unsigned char* fold = Folds().map;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (fold[static_cast<unsigned char>(a[i])] != fold[static_cast<unsigned char>(b[i])]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t NameHash(std::string_view name) {
+    // FNV-1a over the folded bytes.
+    const unsigned char* fold = Folds().map;
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : name) {
+        h ^= fold[static_cast<unsigned char>(c)];
+        h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+bool NameIsStorable(std::string_view name) {
+    for (char c : name) {
+        if (c == '\0' || c == '\r' || c == '\n') return false;
+    }
+    return true;
+}
+
+// ---- Roots --------------------------------------------------------------------------------
+
+namespace {
+
+struct RootInfo {
+    const char* name;
+    platform::HKEY handle;
+};
+
+const RootInfo kRoots[kRootCount] = {
+    {"HKEY_CLASSES_ROOT", platform::HKEY_CLASSES_ROOT},
+    {"HKEY_CURRENT_USER", platform::HKEY_CURRENT_USER},
+    {"HKEY_LOCAL_MACHINE", platform::HKEY_LOCAL_MACHINE},
+    {"HKEY_USERS", platform::HKEY_USERS},
+    {"HKEY_CURRENT_CONFIG", platform::HKEY_CURRENT_CONFIG},
+    {"HKEY_DYN_DATA", platform::HKEY_DYN_DATA},
+};
+
+}  // namespace
+
+const char* RootName(RootId root) { return kRoots[static_cast<int>(root)].name; }
+
+bool RootFromName(std::string_view name, RootId& root) {
+    for (int i = 0; i < kRootCount; ++i) {
+        if (NamesEqual(name, kRoots[i].name)) {
+            root = static_cast<RootId>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RootFromHandle(platform::HKEY handle, RootId& root) {
+    for (int i = 0; i < kRootCount; ++i) {
+        if (handle == kRoots[i].handle) {
+            root = static_cast<RootId>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+platform::HKEY RootHandle(RootId root) { return kRoots[static_cast<int>(root)].handle; }
+
+// ---- NameIndex ----------------------------------------------------------------------------
+
+namespace {
+// Sets up to this size are scanned; the table costs more than it saves below it, and
+// most keys hold only a few values.
+constexpr std::size_t kScanLimit = 8;
+}  // namespace
+
+void NameIndex::Place(std::size_t index) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t s = hashes_[index] & mask;
+    while (slots_[s] != 0) s = (s + 1) & mask;
+    slots_[s] = static_cast<std::uint32_t>(index + 1);
+}
+
+void NameIndex::Rebuild() {
+    slots_.clear();
+    if (hashes_.size() <= kScanLimit) return;
+    std::size_t capacity = 16;
+    while (capacity < hashes_.size() * 4) capacity *= 2;
+    slots_.assign(capacity, 0);
+    for (std::size_t i = 0; i < hashes_.size(); ++i) Place(i);
+}
+
+void NameIndex::Append(std::size_t hash) {
+    hashes_.push_back(hash);
+    if (hashes_.size() <= kScanLimit) return;
+    // Keep the load at or under one half so probe runs stay short.
+    if (slots_.empty() || hashes_.size() * 2 > slots_.size()) {
+        Rebuild();
+    } else {
+        Place(hashes_.size() - 1);
+    }
+}
+
+// Removals shift indexes, so they rebuild; they only happen on a key delete or when a
+// failed save is undone.
+void NameIndex::PopBack() {
+    hashes_.pop_back();
+    Rebuild();
+}
+
+void NameIndex::Erase(std::size_t index) {
+    hashes_.erase(hashes_.begin() + static_cast<std::ptrdiff_t>(index));
+    Rebuild();
+}
+
+void NameIndex::Insert(std::size_t index, std::size_t hash) {
+    hashes_.insert(hashes_.begin() + static_cast<std::ptrdiff_t>(index), hash);
+    Rebuild();
+}
+
+void NameIndex::Clear() {
+    hashes_.clear();
+    slots_.clear();
+}
+
+// ---- RegKey -------------------------------------------------------------------------------
+
+RegKey::RegKey(std::string name, RegKey* parent) : name_(std::move(name)), parent_(parent) {}
+
+RegKey::~RegKey() = default;
+
+std::string RegKey::FullPath() const {
+    std::vector<const RegKey*> chain;
+    std::size_t length = 0;
+    for (const RegKey* k = this; k != nullptr; k = k->parent_) {
+        chain.push_back(k);
+        length += k->name_.size() + 1;
+    }
+    std::string path;
+    path.reserve(length);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty()) path += '\\';
+        path += (*it)->name_;
+    }
+    return path;
+}
+
+std::size_t RegKey::Depth() const {
+    std::size_t depth = 0;
+    for (const RegKey* k = parent_; k != nullptr; k = k->parent_) ++depth;
+    return depth;
+}
+
+bool RegKey::IsWithin(const RegKey& ancestor) const {
+    for (const RegKey* k = this; k != nullptr; k = k->parent_) {
+        if (k == &ancestor) return true;
+    }
+    return false;
+}
+
+std::size_t RegKey::FindValue(std::string_view name) const {
+    return valueIndex_.Find(name, NameHash(name),
+                            [this](std::size_t i) -> std::string_view { return values_[i].name; });
+}
+
+RegValue& RegKey::AppendValue(std::string_view name, platform::DWORD type,
+                              std::vector<std::uint8_t> data) {
+    values_.push_back(RegValue{std::string(name), type, std::move(data)});
+    valueIndex_.Append(NameHash(name));
+    return values_.back();
+}
+
+void RegKey::RemoveLastValue() {
+    values_.pop_back();
+    valueIndex_.PopBack();
+}
+
+std::size_t RegKey::FindSubkey(std::string_view name) const {
+    return subkeyIndex_.Find(
+        name, NameHash(name),
+        [this](std::size_t i) -> std::string_view { return subkeys_[i]->name_; });
+}
+
+RegKey& RegKey::AppendSubkey(std::string_view name) {
+    subkeys_.push_back(std::make_unique<RegKey>(std::string(name), this));
+    subkeyIndex_.Append(NameHash(name));
+    return *subkeys_.back();
+}
+
+std::unique_ptr<RegKey> RegKey::DetachSubkey(std::size_t index) {
+    std::unique_ptr<RegKey> key = std::move(subkeys_[index]);
+    subkeys_.erase(subkeys_.begin() + static_cast<std::ptrdiff_t>(index));
+    subkeyIndex_.Erase(index);
+    return key;
+}
+
+void RegKey::InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key) {
+    const std::size_t hash = NameHash(key->name_);
+    key->parent_ = this;
+    subkeys_.insert(subkeys_.begin() + static_cast<std::ptrdiff_t>(index), std::move(key));
+    subkeyIndex_.Insert(index, hash);
+}
+
+// ---- Paths --------------------------------------------------------------------------------
+
+platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>& parts) {
+    parts.clear();
+    if (path.empty()) return platform::ERROR_SUCCESS;
+    if (path.front() == '\\') return platform::ERROR_BAD_PATHNAME;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t stop = path.find('\\', start);
+        if (stop == std::string_view::npos) stop = path.size();
+        std::string_view part = path.substr(start, stop - start);
+        if (part.empty()) return platform::ERROR_BAD_PATHNAME;
+        if (part.size() > kMaxKeyNameLength || !NameIsStorable(part)) {
+            return platform::ERROR_INVALID_PARAMETER;
+        }
+        parts.push_back(part);
+        if (stop == path.size()) return platform::ERROR_SUCCESS;
+        start = stop + 1;
+    }
+}
+
+// ---- Writing ------------------------------------------------------------------------------
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// regedit wraps hex lists once a line passes this column; with the "\" that ends the
+// line, no line is longer than 80 characters.
+constexpr std::size_t kWrapColumn = 76;
+
+void AppendEscaped(std::string& out, const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = p[i];
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+}
+
+void AppendHexNumber(std::string& out, platform::DWORD n) {
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = kHexDigits[n & 0xF];
+        n >>= 4;
+    } while (n != 0);
+    while (count > 0) out += digits[--count];
+}
+
+// A REG_SZ is written as quoted text only when reading that text back gives the same
+// bytes: exactly one terminating zero, no other zero, and no line break (the line
+// would end inside the quotes).
+bool IsPlainText(const std::vector<std::uint8_t>& data) {
+    if (data.empty() || data.back() != 0) return false;
+    for (std::size_t i = 0; i + 1 < data.size(); ++i) {
+        const std::uint8_t c = data[i];
+        if (c == 0 || c == '\r' || c == '\n') return false;
+    }
+    return true;
+}
+
+void AppendValue(std::string& out, const RegValue& v) {
+    const std::size_t lineStart = out.size();
+    if (v.name.empty()) {
+        out += '@';
+    } else {
+        out += '"';
+        AppendEscaped(out, v.name.data(), v.name.size());
+        out += '"';
+    }
+    out += '=';
+
+    if (v.type == platform::REG_SZ && IsPlainText(v.data)) {
+        out += '"';
+        AppendEscaped(out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
+        out += "\"\r\n";
+        return;
+    }
+    if (v.type == platform::REG_DWORD && v.data.size() == 4) {
+        const platform::DWORD n = static_cast<platform::DWORD>(v.data[0]) |
+                                  static_cast<platform::DWORD>(v.data[1]) << 8 |
+                                  static_cast<platform::DWORD>(v.data[2]) << 16 |
+                                  static_cast<platform::DWORD>(v.data[3]) << 24;
+        out += "dword:";
+        for (int shift = 28; shift >= 0; shift -= 4) out += kHexDigits[(n >> shift) & 0xF];
+        out += "\r\n";
+        return;
+    }
+    if (v.type == platform::REG_BINARY) {
+        out += "hex:";
+    } else {
+        out += "hex(";
+        AppendHexNumber(out, v.type);
+        out += "):";
+    }
+    std::size_t column = out.size() - lineStart;
+    const std::size_t n = v.data.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        out += kHexDigits[v.data[i] >> 4];
+        out += kHexDigits[v.data[i] & 0xF];
+        column += 2;
+        if (i + 1 < n) {
+            out += ',';
+            ++column;
+            if (column > kWrapColumn) {
+                out += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    out += "\r\n";
+}
+
+void AppendKey(std::string& out, const RegKey& key, std::string& path) {
+    out += '[';
+    out += path;
+    out += "]\r\n";
+    for (std::size_t i = 0; i < key.ValueCount(); ++i) AppendValue(out, key.ValueAt(i));
+    out += "\r\n";
+    for (std::size_t i = 0; i < key.SubkeyCount(); ++i) {
+        const RegKey& sub = key.SubkeyAt(i);
+        const std::size_t mark = path.size();
+        path += '\\';
+        path += sub.Name();
+        AppendKey(out, sub, path);
+        path.resize(mark);
+    }
+}
+
+}  // namespace
+
+RegStore::RegStore() {
+    for (int i = 0; i < kRootCount; ++i) {
+        roots_[i] = std::make_unique<RegKey>(kRoots[i].name, nullptr);
+    }
+}
+
+std::string RegStore::ToText() const {
+    std::string out;
+    out += "REGEDIT4\r\n\r\n";
+    std::string path;
+    for (int i = 0; i < kRootCount; ++i) {
+        const RegKey& root = *roots_[i];
+        if (root.IsEmpty()) continue;
+        path = root.Name();
+        AppendKey(out, root, path);
+    }
+    return out;
+}
+
+// ---- Parsing ------------------------------------------------------------------------------
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Shows one byte of the input inside an error message.
+std::string Shown(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F) return std::string("'") + c + "'";
+    std::string s = "byte 0x";
+    s += kHexDigits[u >> 4];
+    s += kHexDigits[u & 0xF];
+    return s;
+}
+
+std::string Quoted(std::string_view name) {
+    return name.empty() ? std::string("@ (the unnamed value)") : "\"" + std::string(name) + "\"";
+}
+
+class Parser {
+public:
+    Parser(const char* text, std::size_t size, const std::string& fileName, RegStore& store)
+        : next_(text), end_(text + size), fileName_(fileName), store_(store) {}
+
+    bool Run(std::string& error) {
+        if (!Header()) {
+            error = error_;
+            return false;
+        }
+        while (NextLine()) {
+            const char* s = lineBegin_;
+            while (s < lineEnd_ && IsBlank(*s)) ++s;
+            if (s == lineEnd_ || *s == ';') continue;
+            bool ok;
+            if (*s == '[') {
+                ok = Section(s);
+            } else if (*s == '"' || *s == '@') {
+                ok = Value(s);
+            } else {
+                ok = Fail("unexpected " + Shown(*s) +
+                          "; expected a [key] section header, a value line or a ';' comment");
+            }
+            if (!ok) {
+                error = error_;
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // Moves to the next line: [lineBegin_, lineEnd_) is its content without the line
+    // end (LF, or CR LF).
+    bool NextLine() {
+        if (next_ >= end_) return false;
+        lineBegin_ = next_;
+        const void* lf = std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_));
+        if (lf == nullptr) {
+            lineEnd_ = end_;
+            next_ = end_;
+        } else {
+            lineEnd_ = static_cast<const char*>(lf);
+            next_ = lineEnd_ + 1;
+        }
+        if (lineEnd_ > lineBegin_ && lineEnd_[-1] == '\r') --lineEnd_;
+        ++line_;
+        return true;
+    }
+
+    bool Fail(const std::string& what) {
+        error_ = fileName_ + ", line " + std::to_string(line_ == 0 ? 1 : line_) + ": " + what;
+        return false;
+    }
+
+    bool Header() {
+        if (!NextLine()) return Fail("missing REGEDIT4 header (the file is empty)");
+        const char* e = lineEnd_;
+        while (e > lineBegin_ && IsBlank(e[-1])) --e;
+        if (std::string_view(lineBegin_, static_cast<std::size_t>(e - lineBegin_)) != "REGEDIT4") {
+            return Fail("missing REGEDIT4 header (the first line must be REGEDIT4)");
+        }
+        return true;
+    }
+
+    bool Section(const char* s) {
+        ++s;  // '['
+        if (s < lineEnd_ && *s == '-') {
+            return Fail("deleting keys with [-...] is not supported");
+        }
+        const char* close = lineEnd_;
+        while (close > s && IsBlank(close[-1])) --close;
+        if (close == s || close[-1] != ']') {
+            return Fail("malformed section header: it does not end with ']'");
+        }
+        --close;
+        const std::string_view path(s, static_cast<std::size_t>(close - s));
+        if (path.empty()) return Fail("malformed section header: no key name between [ and ]");
+
+        const std::size_t slash = path.find('\\');
+        const std::string_view rootName = path.substr(0, slash);
+        RootId root;
+        if (rootName.empty()) return Fail("malformed section header: it starts with a backslash");
+        if (!RootFromName(rootName, root)) {
+            return Fail("unknown root key \"" + std::string(rootName) + "\"");
+        }
+        RegKey* key = &store_.Root(root);
+        if (slash != std::string_view::npos) {
+            std::size_t start = slash + 1;
+            std::size_t depth = 0;
+            for (;;) {
+                std::size_t stop = path.find('\\', start);
+                if (stop == std::string_view::npos) stop = path.size();
+                const std::string_view part = path.substr(start, stop - start);
+                if (part.empty()) {
+                    return Fail("malformed section header: empty key name (doubled or "
+                                "trailing backslash)");
+                }
+                if (part.size() > kMaxKeyNameLength) {
+                    return Fail("malformed section header: a key name is longer than " +
+                                std::to_string(kMaxKeyNameLength) + " characters");
+                }
+                if (!NameIsStorable(part)) {
+                    return Fail("malformed section header: a key name holds a NUL or CR byte");
+                }
+                if (++depth > kMaxKeyDepth) {
+                    return Fail("malformed section header: keys nested deeper than " +
+                                std::to_string(kMaxKeyDepth) + " levels");
+                }
+                const std::size_t found = key->FindSubkey(part);
+                key = found == NameIndex::npos ? &key->AppendSubkey(part) : &key->SubkeyAt(found);
+                if (stop == path.size()) break;
+                start = stop + 1;
+            }
+        }
+        current_ = key;
+        return true;
+    }
+
+    // Reads a quoted string starting at the opening quote; leaves `s` after the
+    // closing one. Only \\ and \" are escapes, as regedit writes them.
+    bool QuotedText(const char*& s, std::string& out, const char* what) {
+        ++s;
+        for (;;) {
+            const char* run = s;
+            while (s < lineEnd_ && *s != '"' && *s != '\\') ++s;
+            out.append(run, static_cast<std::size_t>(s - run));
+            if (s == lineEnd_) return Fail(std::string("unterminated quote in ") + what);
+            if (*s == '"') {
+                ++s;
+                return true;
+            }
+            if (s + 1 == lineEnd_) return Fail(std::string("unterminated quote in ") + what);
+            const char c = s[1];
+            if (c != '\\' && c != '"') {
+                return Fail(std::string("unknown escape \\") + c + " in " + what +
+                            " (only \\\\ and \\\" are escapes)");
+            }
+            out += c;
+            s += 2;
+        }
+    }
+
+    // Case-insensitive match of a keyword at `s`. `partial` tells whether the line
+    // ended while the text still matched the keyword's start.
+    bool Keyword(const char* s, const char* word, bool& partial) const {
+        partial = false;
+        for (; *word != '\0'; ++word, ++s) {
+            if (s == lineEnd_) {
+                partial = true;
+                return false;
+            }
+            if (FoldByte(static_cast<unsigned char>(*s)) != static_cast<unsigned char>(*word)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Dword(const char*& s, std::vector<std::uint8_t>& data) {
+        platform::DWORD n = 0;
+        int digits = 0;
+        while (s < lineEnd_ && !IsBlank(*s)) {
+            const int h = HexValue(*s);
+            if (h < 0) return Fail("bad dword: " + Shown(*s) + " is not a hex digit");
+            if (++digits > 8) return Fail("bad dword: more than 8 hex digits");
+            n = n << 4 | static_cast<platform::DWORD>(h);
+            ++s;
+        }
+        if (digits == 0) return Fail("bad dword: no hex digits after dword:");
+        data = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+        return true;
+    }
+
+    // A comma-separated list of bytes, each one or two hex digits. A line ending in
+    // "\" continues on the next line (regedit's wrapping, after a comma).
+    bool HexList(const char*& s, std::vector<std::uint8_t>& data) {
+        data.reserve(static_cast<std::size_t>(lineEnd_ - s) / 3 + 1);
+        bool needByte = false;  // just after a comma
+        bool afterByte = false;
+        for (;;) {
+            while (s < lineEnd_ && IsBlank(*s)) ++s;
+            if (s == lineEnd_) {
+                if (needByte) return Fail("value line truncated: the hex list ends with ','");
+                return true;
+            }
+            if (*s == '\\' && !afterByte) {
+                ++s;
+                while (s < lineEnd_ && IsBlank(*s)) ++s;
+                if (s != lineEnd_) return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
+                if (!NextLine()) {
+                    return Fail("value line truncated: the file ends after a line continuation");
+                }
+                s = lineBegin_;
+                while (s < lineEnd_ && IsBlank(*s)) ++s;
+                if (s == lineEnd_ || *s == '"' || *s == '@' || *s == '[' || *s == ';') {
+                    return Fail("value line truncated: the line after a continuation '\\' does "
+                                "not carry on the hex list");
+                }
+                continue;
+            }
+            if (afterByte) {
+                if (*s == '\\') return Fail("a line continuation '\\' must follow a comma");
+                if (*s != ',') return Fail("bad hex digit " + Shown(*s) + " in the hex list");
+                ++s;
+                afterByte = false;
+                needByte = true;
+                continue;
+            }
+            const int hi = HexValue(*s);
+            if (hi < 0) return Fail("bad hex digit " + Shown(*s) + " in the hex list");
+            ++s;
+            int byte = hi;
+            if (s < lineEnd_ && HexValue(*s) >= 0) {
+                byte = hi << 4 | HexValue(*s);
+                ++s;
+                if (s < lineEnd_ && HexValue(*s) >= 0) {
+                    return Fail("bad hex byte in the hex list: more than two hex digits");
+                }
+            }
+            data.push_back(static_cast<std::uint8_t>(byte));
+            afterByte = true;
+            needByte = false;
+        }
+    }
+
+    bool Value(const char* s) {
+        if (current_ == nullptr) return Fail("value line before any [key] section header");
+        std::string name;
+        if (*s == '@') {
+            ++s;
+        } else {
+            if (!QuotedText(s, name, "the value name")) return false;
+            if (!NameIsStorable(name)) return Fail("the value name holds a NUL or CR byte");
+        }
+        while (s < lineEnd_ && IsBlank(*s)) ++s;
+        if (s == lineEnd_) return Fail("value line truncated: '=' and the data are missing");
+        if (*s != '=') return Fail("expected '=' after the value name, found " + Shown(*s));
+        ++s;
+        while (s < lineEnd_ && IsBlank(*s)) ++s;
+        if (s == lineEnd_) return Fail("value line truncated: the data after '=' are missing");
+
+        platform::DWORD type = platform::REG_SZ;
+        std::vector<std::uint8_t> data;
+        bool partialDword = false;
+        bool partialHex = false;
+        if (*s == '-') {
+            return Fail("deleting values with \"name\"=- is not supported");
+        } else if (*s == '"') {
+            std::string text;
+            if (!QuotedText(s, text, "the value text")) return false;
+            data.reserve(text.size() + 1);
+            data.assign(text.begin(), text.end());
+            data.push_back(0);
+        } else if (Keyword(s, "dword:", partialDword)) {
+            s += 6;
+            type = platform::REG_DWORD;
+            if (!Dword(s, data)) return false;
+        } else if (Keyword(s, "hex", partialHex)) {
+            s += 3;
+            if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
+            if (*s == '(') {
+                ++s;
+                type = 0;
+                int digits = 0;
+                while (s < lineEnd_ && *s != ')') {
+                    const int h = HexValue(*s);
+                    if (h < 0) return Fail("bad value type in hex(...): " + Shown(*s) + " is not a hex digit");
+                    if (++digits > 8) return Fail("bad value type in hex(...): more than 8 hex digits");
+                    type = type << 4 | static_cast<platform::DWORD>(h);
+                    ++s;
+                }
+                if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
+                if (digits == 0) return Fail("bad value type: hex() has no number");
+                ++s;  // ')'
+            } else {
+                type = platform::REG_BINARY;
+            }
+            if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
+            if (*s != ':') return Fail("expected ':' after hex, found " + Shown(*s));
+            ++s;
+            if (!HexList(s, data)) return false;
+        } else if (partialDword || partialHex) {
+            return Fail("value line truncated in the middle of the data type");
+        } else {
+            return Fail("unknown value data starting with " + Shown(*s) +
+                        "; expected \"text\", dword:, hex: or hex(N):");
+        }
+        while (s < lineEnd_ && IsBlank(*s)) ++s;
+        if (s != lineEnd_) return Fail("unexpected " + Shown(*s) + " after the value data");
+
+        if (current_->FindValue(name) != NameIndex::npos) {
+            return Fail("value " + Quoted(name) + " is given twice in [" + current_->FullPath() +
+                        "]");
+        }
+        current_->AppendValue(name, type, std::move(data));
+        return true;
+    }
+
+    const char* next_;
+    const char* end_;
+    const char* lineBegin_ = nullptr;
+    const char* lineEnd_ = nullptr;
+    std::size_t line_ = 0;
+    const std::string& fileName_;
+    RegStore& store_;
+    RegKey* current_ = nullptr;
+    std::string error_;
+};
+
+std::string SystemError(const std::string& what, const std::string& path, int err) {
+    return what + " " + path + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+bool ParseRegText(const char* text, std::size_t size, const std::string& fileName,
+                  RegStore& store, std::string& error) {
+    Parser parser(text, size, fileName, store);
+    return parser.Run(error);
+}
+
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = SystemError("cannot open the registry file", path, errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        error = SystemError("cannot read the registry file", path, err);
+        return false;
+    }
+    std::string text;
+    text.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size()) text.resize(text.size() * 2);
+        const ssize_t got = ::read(fd, &text[used], text.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            error = SystemError("cannot read the registry file", path, err);
+            return false;
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return ParseRegText(text.data(), used, path, store, error);
+}
+
+bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
+                 bool* replaced) {
+    if (replaced != nullptr) *replaced = false;
+    const std::string text = store.ToText();
+
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0              ? std::string("/")
+                                                         : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+                       "." + base + ".XXXXXX";
+
+    const int fd = ::mkstemp(&temp[0]);
+    if (fd < 0) {
+        error = SystemError("cannot save the registry: cannot create a temporary file in",
+                            folder, errno);
+        return false;
+    }
+    auto abandon = [&](const std::string& what, int err) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        error = SystemError("cannot save the registry to", path, err) + " (" + what + ")";
+        return false;
+    };
+
+    // The new file keeps the old one's permissions; mkstemp made it private.
+    struct stat old {};
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    ::fchmod(fd, mode);
+
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t put = ::write(fd, p, left);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return abandon("writing the temporary file", errno);
+        }
+        p += put;
+        left -= static_cast<std::size_t>(put);
+    }
+    if (::fsync(fd) != 0) return abandon("flushing the temporary file", errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        error = SystemError("cannot save the registry to", path, err) +
+                " (closing the temporary file)";
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        error = SystemError("cannot save the registry to", path, err) +
+                " (replacing the old file)";
+        return false;
+    }
+    if (replaced != nullptr) *replaced = true;
+
+    // The rename is only durable once the folder itself is on disk.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        error = SystemError("cannot flush the folder of", path, errno);
+        return false;
+    }
+    if (::fsync(dir) != 0 && errno != EINVAL) {  // EINVAL: the file system cannot flush folders
+        const int err = errno;
+        ::close(dir);
+        error = SystemError("cannot flush the folder of", path, err);
+        return false;
+    }
+    ::close(dir);
+    return true;
+}
+
+}  // namespace standin

@@ -1,0 +1,202 @@
+// The stand-in's registry: an in-memory key tree and its REGEDIT4 file form.
+//
+// The tree has six roots (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+// HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA). Each root is an independent tree:
+// the stand-in does not alias HKEY_CLASSES_ROOT to HKEY_LOCAL_MACHINE\Software\Classes
+// nor HKEY_CURRENT_USER to a key under HKEY_USERS, so a machine folder holds exactly
+// what was written to each root and nothing appears twice in registry.reg.
+//
+// Names of keys and values are byte strings in Windows-1252. They are compared
+// without regard to case (ASCII letters and the Windows-1252 letters with a case
+// pair) and keep the case they were first written with.
+//
+// Order: values and subkeys enumerate in insertion order -- file order for what was
+// loaded, then creation order. Enumeration by index is O(1) and lookup by name O(1)
+// on average (a hash of the case-folded name), so keys with tens of thousands of
+// values stay fast. Deleting a subkey is O(number of siblings).
+//
+// This file is part of the Linux stand-in only; it uses POSIX file calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace standin {
+
+// ---- Names ----------------------------------------------------------------------------
+// Case folding of one Windows-1252 byte: upper-case letters map to their lower-case
+// partner, every other byte to itself.
+unsigned char FoldByte(unsigned char c);
+bool NamesEqual(std::string_view a, std::string_view b);
+// Hash of the case-folded name: equal names (NamesEqual) hash equal.
+std::size_t NameHash(std::string_view name);
+
+// Longest key name component, in bytes, and deepest key below a root; the same limits
+// Windows puts on its registry. The depth limit also keeps every walk of the tree
+// (which recurses) far from the stack's end whatever a file holds.
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxKeyDepth = 512;
+
+// A name the file form can carry: no NUL, CR or LF (a line break would end the
+// section header or value line early; NUL cannot pass a C string boundary).
+bool NameIsStorable(std::string_view name);
+
+// ---- Roots ------------------------------------------------------------------------------
+enum class RootId { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig, DynData };
+constexpr int kRootCount = 6;
+
+// "HKEY_LOCAL_MACHINE", ...
+const char* RootName(RootId root);
+// Exact root names only (compared without regard to case); no abbreviations.
+bool RootFromName(std::string_view name, RootId& root);
+// The predefined handle values of platform.h.
+bool RootFromHandle(platform::HKEY handle, RootId& root);
+platform::HKEY RootHandle(RootId root);
+
+// ---- Tree -------------------------------------------------------------------------------
+struct RegValue {
+    std::string name;  // empty for the key's unnamed (default) value
+    platform::DWORD type = platform::REG_NONE;
+    std::vector<std::uint8_t> data;
+};
+
+// Finds entries by case-folded name in O(1) on average. Small sets are scanned (their
+// hashes are compared first); a table is built once a set grows.
+class NameIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    template <class NameAt>
+    std::size_t Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const;
+    void Append(std::size_t hash);
+    void PopBack();
+    void Erase(std::size_t index);
+    void Insert(std::size_t index, std::size_t hash);
+    void Clear();
+    std::size_t Size() const { return hashes_.size(); }
+
+private:
+    void Rebuild();
+    void Place(std::size_t index);
+
+    std::vector<std::size_t> hashes_;
+    std::vector<std::uint32_t> slots_;  // index + 1; 0 is an empty slot
+};
+
+class RegKey {
+public:
+    RegKey(std::string name, RegKey* parent);
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey();
+
+    const std::string& Name() const { return name_; }
+    RegKey* Parent() const { return parent_; }
+    // Root's name, then each key's name, separated by backslashes:
+    // "HKEY_LOCAL_MACHINE\Enum\INFRARED".
+    std::string FullPath() const;
+    // 0 for a root, 1 for a key directly below a root, ...
+    std::size_t Depth() const;
+    bool IsWithin(const RegKey& ancestor) const;  // true for the key itself too
+
+    // Values, in enumeration order.
+    std::size_t ValueCount() const { return values_.size(); }
+    const RegValue& ValueAt(std::size_t index) const { return values_[index]; }
+    RegValue& ValueAt(std::size_t index) { return values_[index]; }
+    std::size_t FindValue(std::string_view name) const;  // NameIndex::npos when absent
+    // Appends a value. The caller has checked that no value of that name exists.
+    RegValue& AppendValue(std::string_view name, platform::DWORD type,
+                          std::vector<std::uint8_t> data);
+    void RemoveLastValue();
+
+    // Subkeys, in enumeration order.
+    std::size_t SubkeyCount() const { return subkeys_.size(); }
+    RegKey& SubkeyAt(std::size_t index) const { return *subkeys_[index]; }
+    std::size_t FindSubkey(std::string_view name) const;  // NameIndex::npos when absent
+    // Appends a new empty subkey. The caller has checked that none of that name exists.
+    RegKey& AppendSubkey(std::string_view name);
+    // Takes a subkey with its subtree out of the tree, and puts one back at the place
+    // it had: together they undo a delete exactly, order included.
+    std::unique_ptr<RegKey> DetachSubkey(std::size_t index);
+    void InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key);
+
+    bool IsEmpty() const { return values_.empty() && subkeys_.empty(); }
+
+private:
+    std::string name_;
+    RegKey* parent_;
+    std::vector<RegValue> values_;
+    NameIndex valueIndex_;
+    std::vector<std::unique_ptr<RegKey>> subkeys_;
+    NameIndex subkeyIndex_;
+};
+
+class RegStore {
+public:
+    RegStore();
+    RegKey& Root(RootId root) { return *roots_[static_cast<int>(root)]; }
+    const RegKey& Root(RootId root) const { return *roots_[static_cast<int>(root)]; }
+
+    // The REGEDIT4 text of the whole tree: "REGEDIT4", a blank line, then one section
+    // per key in pre-order (subkeys in enumeration order), each followed by a blank
+    // line. A root gets a section only when it holds a value or a subkey. CRLF line
+    // ends, Windows-1252 bytes as they are.
+    std::string ToText() const;
+
+private:
+    std::unique_ptr<RegKey> roots_[kRootCount];
+};
+
+// Splits a relative key path ("Enum\INFRARED\Framer") into its components.
+// Returns ERROR_SUCCESS, ERROR_BAD_PATHNAME for a leading backslash or an empty
+// component (a trailing or doubled backslash), or ERROR_INVALID_PARAMETER for a
+// component longer than kMaxKeyNameLength or holding a byte NameIsStorable refuses.
+// An empty path gives no components.
+platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>& parts);
+
+// ---- File form --------------------------------------------------------------------------
+// Parses REGEDIT4 text into `store` (which should be empty; sections naming an existing
+// key merge into it). On failure returns false and a message
+// "<fileName>, line <n>: <what is wrong>"; `store` is then partly filled and should be
+// dropped. Comment lines (first non-blank character ';') and blank lines are skipped;
+// LF alone is accepted as a line end. Never reads outside [text, text + size).
+bool ParseRegText(const char* text, std::size_t size, const std::string& fileName,
+                  RegStore& store, std::string& error);
+
+// Reads and parses a whole file. The file is only read.
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
+
+// Writes store.ToText() to `path` atomically: a temporary file in the same folder is
+// written and flushed to disk, renamed over `path`, then the folder is flushed. On
+// failure returns false with a message naming the file; the temporary file is removed
+// and `path` keeps its old content, except when `*replaced` comes back true: the rename
+// happened and only the final flush of the folder failed, so `path` already holds the
+// new content.
+bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
+                 bool* replaced = nullptr);
+
+// ---- NameIndex template member -------------------------------------------------------
+template <class NameAt>
+std::size_t NameIndex::Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const {
+    if (slots_.empty()) {
+        for (std::size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+        }
+        return npos;
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+        const std::uint32_t slot = slots_[s];
+        if (slot == 0) return npos;
+        const std::size_t i = slot - 1;
+        if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+    }
+}
+
+}  // namespace standin
