@@ -1,0 +1,32 @@
+# Cross-build for 32-bit Windows with MinGW-w64 (Debian's i686-w64-mingw32 tools).
+#
+# The product must load on Windows 98 SE, so the toolchain must use the `win32`
+# thread model: the `posix` model links winpthreads, which imports functions that
+# first appeared in Windows XP and Vista. Debian installs both variants; the
+# `-win32` suffixed compilers are picked when present so that a machine whose
+# alternatives point at `-posix` still builds a loadable program.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(_irpatch_triple i686-w64-mingw32)
+
+find_program(_irpatch_cxx NAMES ${_irpatch_triple}-g++-win32 ${_irpatch_triple}-g++ REQUIRED)
+find_program(_irpatch_cc NAMES ${_irpatch_triple}-gcc-win32 ${_irpatch_triple}-gcc REQUIRED)
+find_program(_irpatch_rc NAMES ${_irpatch_triple}-windres REQUIRED)
+
+set(CMAKE_CXX_COMPILER ${_irpatch_cxx})
+set(CMAKE_C_COMPILER ${_irpatch_cc})
+set(CMAKE_RC_COMPILER ${_irpatch_rc})
+
+set(CMAKE_FIND_ROOT_PATH /usr/${_irpatch_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Lets ctest run small .exe helpers directly; the product's own tests under Wine
+# drive it through their harness instead (they need a prefix and a display).
+find_program(_irpatch_wine NAMES wine)
+if(_irpatch_wine)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${_irpatch_wine})
+endif()
