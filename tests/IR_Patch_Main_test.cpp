@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(OtherMachines, Refused,
                                            Refusal{"blank_after_equals", "Model= RDA-K314 FRN"},
                                            Refusal{"tab_instead_of_blank", "Model=RDA-K314\tFRN"},
                                            Refusal{"model_only", "Model=RDA-K314"}),
-                         [](const auto& info) { return std::string(info.param.what); });
+                         [](const auto& tp) { return std::string(tp.param.what); });
 
 TEST_F(Patch, LanguageCodeAloneDecidesNothing) {
     SetOem("Model=RDA-K314 FRN\r\n");
@@ -186,7 +186,7 @@ TEST_P(RefusedRow, KeepsEarlierChangesAndStopsThere) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachOfTheFifteen, RefusedRow, ::testing::Range<std::size_t>(0, 15),
-                         [](const auto& info) { return "row" + std::to_string(info.param + 1); });
+                         [](const auto& tp) { return "row" + std::to_string(tp.param + 1); });
 
 TEST_F(Patch, RunTimeFailureInAStringRowShowsTheErrorBoxAndNoClosingBox) {
     standin::InjectFault({"RegSetValueExA", std::nullopt, std::string("PortName"), 0, RuntimeErr::OutOfMemory, -1});

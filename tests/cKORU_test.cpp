@@ -50,9 +50,9 @@ INSTANTIATE_TEST_SUITE_P(
         OemCase{"LF alone ends a line", "[General]\nModel=A B\nOther=1\n", L"A", L"B", L""},
         OemCase{"no final line end", "[General]\r\nModel=A B C D", L"A", L"B", L"D"},
         OemCase{"ANSI letters", "Model=K\xC9MO FR\xC9\r\n", L"K\u00c9MO", L"FR\u00c9", L""}),
-    [](const auto& info) {
+    [](const auto& tp) {
         std::string n;
-        for (char c : std::string(info.param.what)) n += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        for (char c : std::string(tp.param.what)) n += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         return n;
     });
 

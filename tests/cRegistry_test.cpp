@@ -133,17 +133,18 @@ TEST_F(RegistryWrite, BinaryThatCannotBeBytesRaisesItsOwnErrorAfterTheKeyIsCreat
     RaisedError empty = Raised([&] { reg.BinaryValue(L""); });
     EXPECT_EQ(empty.Number, RuntimeErr::SubscriptRange);
     EXPECT_EQ(empty.Description, L"Subscript out of range");
-    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, "Software\\Bin"));
-
     reg.SectionKey(L"Software\\Bin2");
     RaisedError wide = Raised([&] { reg.BinaryValue(L"ok\u0100"); });
     EXPECT_EQ(wide.Number, RuntimeErr::Overflow);
+    EXPECT_TRUE(Calls("RegSetValueExA").empty());
+    // Neither refusal leaves the key handle open.
+    EXPECT_EQ(Calls("RegCreateKeyExA").size(), 2u);
+    EXPECT_EQ(Calls("RegCloseKey").size(), 2u);
+
+    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, "Software\\Bin"));
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, "Software\\Bin2"));
     EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, "Software\\Bin2", "v"));
     EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, "Software\\Bin", "v"));
-    EXPECT_TRUE(Calls("RegSetValueExA").empty());
-    // Neither refusal leaves the key handle open.
-    EXPECT_EQ(Calls("RegCreateKeyExA").size(), Calls("RegCloseKey").size());
     EXPECT_TRUE(JournalLines().empty());
 }
 
