@@ -30,3 +30,11 @@ find_program(_irpatch_wine NAMES wine)
 if(_irpatch_wine)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${_irpatch_wine})
 endif()
+
+# Every program of this build, tests included, must run on a Windows without the
+# MinGW runtime DLLs. Function and data sections let the linker drop what the
+# program never calls. MSVCRT's own printf (not MinGW's ANSI replacement) keeps the
+# formatting code out of the program; it has no %zu or %lld, so the code uses
+# neither.
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -D__USE_MINGW_ANSI_STDIO=0")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

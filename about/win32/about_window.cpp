@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr COLORREF kLineGrey = RGB(0x80, 0x80, 0x80);
-constexpr COLORREF kLineWhite = RGB(0xFF, 0xFF, 0xFF);
 constexpr int kPictureIconSize = 48;  // the program icon's one image, shown unscaled
 
 // What the dialog procedure needs of its window; AboutWindow::Impl is this.
@@ -69,23 +67,21 @@ void FreeIcons(DialogState& state) {
     }
 }
 
-void HorizontalLine(HDC dc, COLORREF colour, int left, int right, int y) {
-    HPEN pen = ::CreatePen(PS_SOLID, 1, colour);
-    HGDIOBJ old = ::SelectObject(dc, pen);
-    ::MoveToEx(dc, left, y, nullptr);
-    ::LineTo(dc, right, y);
-    ::SelectObject(dc, old);
-    ::DeleteObject(pen);
-}
-
-// Line1: the etched separator in fixed colours, whatever the colour scheme, as the
-// box has always drawn it: grey on the top row, white one pixel lower and one pixel
-// further right.
+// Line1: the etched separator, grey on the control's top pixel row from its left
+// edge, white one row lower and one pixel further right. The colours are the
+// scheme's button shadow and highlight, which the standard Windows 98 scheme sets
+// to exactly 0x808080 and 0xFFFFFF. Fixed colours would need GDI pens or brushes,
+// and GDI32 is a DLL the program otherwise never imports (the Windows 98 import
+// audit admits none beyond kernel32, user32, advapi32, shell32 and msvcrt); the
+// system brushes come from user32. For the same reason the labels' black text is
+// the scheme's own text colour, black in the standard scheme.
 void DrawSeparator(const DRAWITEMSTRUCT& item) {
     const RECT& r = item.rcItem;
     ::FillRect(item.hDC, &r, ::GetSysColorBrush(COLOR_BTNFACE));
-    HorizontalLine(item.hDC, kLineGrey, r.left, r.right, r.top);
-    HorizontalLine(item.hDC, kLineWhite, r.left + 1, r.right, r.top + 1);
+    const RECT grey = {r.left, r.top, r.right, r.top + 1};
+    const RECT white = {r.left + 1, r.top + 1, r.right, r.top + 2};
+    ::FillRect(item.hDC, &grey, ::GetSysColorBrush(COLOR_BTNSHADOW));
+    ::FillRect(item.hDC, &white, ::GetSysColorBrush(COLOR_BTNHIGHLIGHT));
 }
 
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -114,16 +110,6 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
                 return TRUE;
             }
             return FALSE;
-        case WM_CTLCOLORSTATIC: {
-            // Title, description and disclaimer are black in every colour scheme;
-            // the version line keeps the scheme's text colour.
-            const int id = ::GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-            if (id != IDC_LBLTITLE && id != IDC_LBLDESCRIPTION && id != IDC_LBLDISCLAIMER) return FALSE;
-            HDC dc = reinterpret_cast<HDC>(wParam);
-            ::SetTextColor(dc, RGB(0, 0, 0));
-            ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
-            return reinterpret_cast<INT_PTR>(::GetSysColorBrush(COLOR_BTNFACE));
-        }
         case WM_NCDESTROY:
             if (state) {
                 state->dialog = nullptr;

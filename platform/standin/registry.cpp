@@ -109,7 +109,9 @@ std::string HandleText(HKEY h) {
     return text;
 }
 
-std::string Str(const char* s) { return s == nullptr ? std::string("NULL") : "\"" + std::string(s) + "\""; }
+std::string Str(const char* s) {
+    return s == nullptr ? std::string("NULL") : "\"" + std::string(s) + "\"";
+}
 
 std::string KeyPath(const RegKey* key) { return key == nullptr ? std::string() : key->FullPath(); }
 
@@ -232,8 +234,7 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char
     const std::string args = HandleText(hKey) + ", " + Str(lpSubKey) + ", " +
                              std::to_string(Reserved) + ", " + Str(lpClass) + ", " +
                              Hex(dwOptions) + ", " + Hex(samDesired);
-    return Call("RegCreateKeyExA", args, SubPath(base, lpSubKey), std::string(),
-                [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpSubKey == nullptr || phkResult == nullptr || Reserved != 0) {
             return ERROR_INVALID_PARAMETER;
@@ -261,17 +262,17 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char
         if (lpdwDisposition != nullptr) *lpdwDisposition = standin::kCreatedNewKey;
         detail = "created";
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegCreateKeyExA", args, SubPath(base, lpSubKey), std::string(), body);
 }
 
 LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    HKEY* phkResult) {
     RegKey* base;
     const LONG handleStatus = Resolve(hKey, base);
-    const std::string args = HandleText(hKey) + ", " + Str(lpSubKey) + ", " + Hex(ulOptions) +
-                             ", " + Hex(samDesired);
-    return Call("RegOpenKeyExA", args, SubPath(base, lpSubKey), std::string(),
-                [&](std::string&) -> LONG {
+    const std::string args =
+        HandleText(hKey) + ", " + Str(lpSubKey) + ", " + Hex(ulOptions) + ", " + Hex(samDesired);
+    auto body = [&](std::string& /*detail*/) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
         std::vector<std::string_view> parts;
@@ -282,7 +283,8 @@ LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samD
         if (standin::WalkExisting(key, parts) != parts.size()) return ERROR_FILE_NOT_FOUND;
         *phkResult = standin::NewHandle(key);
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegOpenKeyExA", args, SubPath(base, lpSubKey), std::string(), body);
 }
 
 LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType,
@@ -293,7 +295,7 @@ LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dw
                              std::to_string(Reserved) + ", " + std::to_string(dwType) + ", " +
                              std::to_string(cbData) + " bytes";
     const std::string name = lpValueName == nullptr ? std::string() : std::string(lpValueName);
-    return Call("RegSetValueExA", args, KeyPath(key), name, [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpData == nullptr && cbData > 0) return ERROR_INVALID_PARAMETER;
         if (!standin::NameIsStorable(name)) return ERROR_INVALID_PARAMETER;
@@ -313,7 +315,8 @@ LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dw
             value.type = oldType;
             value.data.swap(data);
         });
-    });
+    };
+    return Call("RegSetValueExA", args, KeyPath(key), name, body);
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType,
@@ -323,7 +326,7 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWO
     std::string args = HandleText(hKey) + ", " + Str(lpValueName) + ", ";
     args += lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes";
     const std::string name = lpValueName == nullptr ? std::string() : std::string(lpValueName);
-    return Call("RegQueryValueExA", args, KeyPath(key), name, [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
         if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
@@ -343,7 +346,8 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWO
         }
         *lpcbData = size;
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegQueryValueExA", args, KeyPath(key), name, body);
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName,
@@ -354,7 +358,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValu
     args += lpcchValueName == nullptr ? std::string("NULL") : std::to_string(*lpcchValueName);
     args += ", ";
     args += lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes";
-    return Call("RegEnumValueA", args, KeyPath(key), std::string(), [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr) {
             return ERROR_INVALID_PARAMETER;
@@ -380,7 +384,8 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValu
         }
         *lpcbData = size;
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegEnumValueA", args, KeyPath(key), std::string(), body);
 }
 
 LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
@@ -388,7 +393,7 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
     const LONG handleStatus = Resolve(hKey, key);
     const std::string args =
         HandleText(hKey) + ", " + std::to_string(dwIndex) + ", " + std::to_string(cchName);
-    return Call("RegEnumKeyA", args, KeyPath(key), std::string(), [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
         if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
@@ -397,15 +402,15 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
         if (name.size() + 1 > cchName) return ERROR_MORE_DATA;
         std::memcpy(lpName, name.c_str(), name.size() + 1);
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegEnumKeyA", args, KeyPath(key), std::string(), body);
 }
 
 LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
     RegKey* base;
     const LONG handleStatus = Resolve(hKey, base);
     const std::string args = HandleText(hKey) + ", " + Str(lpSubKey);
-    return Call("RegDeleteKeyA", args, SubPath(base, lpSubKey), std::string(),
-                [&](std::string& detail) -> LONG {
+    auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
         // An empty path names the key of the handle itself; a root cannot go, and the
@@ -429,14 +434,14 @@ LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
             if (entry.second != nullptr && entry.second->IsWithin(*subtree)) entry.second = nullptr;
         }
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegDeleteKeyA", args, SubPath(base, lpSubKey), std::string(), body);
 }
 
 LONG RegCloseKey(HKEY hKey) {
     RegKey* key;
     const LONG handleStatus = Resolve(hKey, key);
-    return Call("RegCloseKey", HandleText(hKey), KeyPath(key), std::string(),
-                [&](std::string&) -> LONG {
+    auto body = [&](std::string& /*detail*/) -> LONG {
         if (hKey == 0) return ERROR_INVALID_HANDLE;
         standin::RootId root;
         if (standin::RootFromHandle(hKey, root)) return handleStatus;  // closing a root is a no-op
@@ -445,7 +450,8 @@ LONG RegCloseKey(HKEY hKey) {
         if (it == handles.end()) return ERROR_INVALID_HANDLE;
         handles.erase(it);  // also for a handle to a deleted key
         return ERROR_SUCCESS;
-    });
+    };
+    return Call("RegCloseKey", HandleText(hKey), KeyPath(key), std::string(), body);
 }
 
 }  // namespace platform

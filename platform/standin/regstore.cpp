@@ -224,9 +224,9 @@ void RegKey::RemoveLastValue() {
 }
 
 std::size_t RegKey::FindSubkey(std::string_view name) const {
-    return subkeyIndex_.Find(
-        name, NameHash(name),
-        [this](std::size_t i) -> std::string_view { return subkeys_[i]->name_; });
+    return subkeyIndex_.Find(name, NameHash(name), [this](std::size_t i) -> std::string_view {
+        return subkeys_[i]->name_;
+    });
 }
 
 RegKey& RegKey::AppendSubkey(std::string_view name) {
@@ -521,8 +521,9 @@ private:
                 if (stop == std::string_view::npos) stop = path.size();
                 const std::string_view part = path.substr(start, stop - start);
                 if (part.empty()) {
-                    return Fail("malformed section header: empty key name (doubled or "
-                                "trailing backslash)");
+                    return Fail(
+                        "malformed section header: empty key name (doubled or "
+                        "trailing backslash)");
                 }
                 if (part.size() > kMaxKeyNameLength) {
                     return Fail("malformed section header: a key name is longer than " +
@@ -616,15 +617,17 @@ private:
             if (*s == '\\' && !afterByte) {
                 ++s;
                 while (s < lineEnd_ && IsBlank(*s)) ++s;
-                if (s != lineEnd_) return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
+                if (s != lineEnd_)
+                    return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
                 if (!NextLine()) {
                     return Fail("value line truncated: the file ends after a line continuation");
                 }
                 s = lineBegin_;
                 while (s < lineEnd_ && IsBlank(*s)) ++s;
                 if (s == lineEnd_ || *s == '"' || *s == '@' || *s == '[' || *s == ';') {
-                    return Fail("value line truncated: the line after a continuation '\\' does "
-                                "not carry on the hex list");
+                    return Fail(
+                        "value line truncated: the line after a continuation '\\' does "
+                        "not carry on the hex list");
                 }
                 continue;
             }
@@ -694,12 +697,16 @@ private:
                 int digits = 0;
                 while (s < lineEnd_ && *s != ')') {
                     const int h = HexValue(*s);
-                    if (h < 0) return Fail("bad value type in hex(...): " + Shown(*s) + " is not a hex digit");
-                    if (++digits > 8) return Fail("bad value type in hex(...): more than 8 hex digits");
+                    if (h < 0)
+                        return Fail("bad value type in hex(...): " + Shown(*s) +
+                                    " is not a hex digit");
+                    if (++digits > 8)
+                        return Fail("bad value type in hex(...): more than 8 hex digits");
                     type = type << 4 | static_cast<platform::DWORD>(h);
                     ++s;
                 }
-                if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
+                if (s == lineEnd_)
+                    return Fail("value line truncated in the middle of the data type");
                 if (digits == 0) return Fail("bad value type: hex() has no number");
                 ++s;  // ')'
             } else {
@@ -743,8 +750,8 @@ std::string SystemError(const std::string& what, const std::string& path, int er
 
 }  // namespace
 
-bool ParseRegText(const char* text, std::size_t size, const std::string& fileName,
-                  RegStore& store, std::string& error) {
+bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
+                  std::string& error) {
     Parser parser(text, size, fileName, store);
     return parser.Run(error);
 }
@@ -755,9 +762,11 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
         error = SystemError("cannot open the registry file", path, errno);
         return false;
     }
+    // Only a regular file: a folder gives a clear error, a pipe or device could block.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const bool statFailed = ::fstat(fd, &st) != 0;
+    if (statFailed || !S_ISREG(st.st_mode)) {
+        const int err = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         error = SystemError("cannot read the registry file", path, err);
         return false;
@@ -789,16 +798,16 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
 
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0              ? std::string("/")
-                                                         : path.substr(0, slash);
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
                        "." + base + ".XXXXXX";
 
     const int fd = ::mkstemp(&temp[0]);
     if (fd < 0) {
-        error = SystemError("cannot save the registry: cannot create a temporary file in",
-                            folder, errno);
+        error = SystemError("cannot save the registry: cannot create a temporary file in", folder,
+                            errno);
         return false;
     }
     auto abandon = [&](const std::string& what, int err) {
@@ -828,15 +837,14 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
-        error = SystemError("cannot save the registry to", path, err) +
-                " (closing the temporary file)";
+        error =
+            SystemError("cannot save the registry to", path, err) + " (closing the temporary file)";
         return false;
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
-        error = SystemError("cannot save the registry to", path, err) +
-                " (replacing the old file)";
+        error = SystemError("cannot save the registry to", path, err) + " (replacing the old file)";
         return false;
     }
     if (replaced != nullptr) *replaced = true;

@@ -166,8 +166,8 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 // "<fileName>, line <n>: <what is wrong>"; `store` is then partly filled and should be
 // dropped. Comment lines (first non-blank character ';') and blank lines are skipped;
 // LF alone is accepted as a line end. Never reads outside [text, text + size).
-bool ParseRegText(const char* text, std::size_t size, const std::string& fileName,
-                  RegStore& store, std::string& error);
+bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
+                  std::string& error);
 
 // Reads and parses a whole file. The file is only read.
 bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);

@@ -168,6 +168,8 @@ def test_dialog(wine, screenshot):
         for name, value in expected.items():
             check(texts.get(name) == value, "round %d: %s is %r, not %r" % (round_number, name, texts.get(name), value))
         if round_number == 1 and screenshot:
+            # Active, as the user sees it: the X focus is not the host's to give.
+            wine.xdotool(["windowfocus", "--sync", window])
             time.sleep(1.0)
             take_screenshot(wine, window, screenshot)
         if how == "click":
@@ -191,8 +193,8 @@ def take_screenshot(wine, window, path):
     g = dict(l.split("=", 1) for l in geometry.splitlines() if "=" in l)
     full = os.path.join(wine.logs, "screen.png")
     subprocess.run(["import", "-window", "root", full], env=wine.env, check=True)
-    crop = "%sx%s+%s+%s" % (int(g["WIDTH"]) + 8, int(g["HEIGHT"]) + 30, max(int(g["X"]) - 4, 0),
-                            max(int(g["Y"]) - 26, 0))
+    # Unmanaged, the X window is the whole Windows window, frame and caption included.
+    crop = "%sx%s+%s+%s" % (g["WIDTH"], g["HEIGHT"], g["X"], g["Y"])
     subprocess.run(["convert", full, "-crop", crop, "+repage", path], check=True)
     print("     screenshot written to", path)
 

@@ -1,0 +1,512 @@
+// The stand-in's registry store: REGEDIT4 reading and writing, names, order, saving.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/standin/regstore.h"
+
+using namespace standin;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string Parse(const std::string& text, RegStore& store) {
+    std::string error;
+    if (!ParseRegText(text.data(), text.size(), "test.reg", store, error)) return error;
+    return std::string();
+}
+
+// Structural equality of two trees: names (exact case), order, types, bytes.
+void ExpectSameKey(const RegKey& a, const RegKey& b) {
+    ASSERT_EQ(a.Name(), b.Name());
+    ASSERT_EQ(a.ValueCount(), b.ValueCount()) << a.FullPath();
+    for (std::size_t i = 0; i < a.ValueCount(); ++i) {
+        EXPECT_EQ(a.ValueAt(i).name, b.ValueAt(i).name);
+        EXPECT_EQ(a.ValueAt(i).type, b.ValueAt(i).type) << a.ValueAt(i).name;
+        EXPECT_EQ(a.ValueAt(i).data, b.ValueAt(i).data) << a.ValueAt(i).name;
+    }
+    ASSERT_EQ(a.SubkeyCount(), b.SubkeyCount()) << a.FullPath();
+    for (std::size_t i = 0; i < a.SubkeyCount(); ++i) ExpectSameKey(a.SubkeyAt(i), b.SubkeyAt(i));
+}
+
+void ExpectSameStore(const RegStore& a, const RegStore& b) {
+    for (int r = 0; r < kRootCount; ++r) {
+        ExpectSameKey(a.Root(static_cast<RootId>(r)), b.Root(static_cast<RootId>(r)));
+    }
+}
+
+std::string TempDir() {
+    char pattern[] = "/tmp/regstore_test.XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    return dir == nullptr ? std::string() : std::string(dir);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string out;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "<missing>";
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return out;
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+std::vector<std::string> FolderEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+}  // namespace
+
+// ---- Value forms ---------------------------------------------------------------------
+
+struct FormCase {
+    const char* label;
+    platform::DWORD type;
+    Bytes data;
+    std::string line;  // as written, without CRLF
+};
+
+TEST(RegStoreForms, EachValueFormIsWrittenAsRegeditDoesAndReadsBackToTheSameBytes) {
+    const std::vector<FormCase> cases = {
+        {"text", platform::REG_SZ, B(std::string("abc\0", 4)), "\"v\"=\"abc\""},
+        {"empty string", platform::REG_SZ, Bytes{0}, "\"v\"=\"\""},
+        {"no terminator", platform::REG_SZ, B("abc"), "\"v\"=hex(1):61,62,63"},
+        {"two terminators", platform::REG_SZ, Bytes{'a', 0, 0}, "\"v\"=hex(1):61,00,00"},
+        {"embedded zero", platform::REG_SZ, Bytes{'a', 0, 'b', 0}, "\"v\"=hex(1):61,00,62,00"},
+        {"CR LF inside", platform::REG_SZ, Bytes{'a', '\r', '\n', 'b', 0},
+         "\"v\"=hex(1):61,0d,0a,62,00"},
+        {"empty REG_SZ data", platform::REG_SZ, Bytes{}, "\"v\"=hex(1):"},
+        {"escapes", platform::REG_SZ, B(std::string("C:\\a \"b\"\0", 9)),
+         "\"v\"=\"C:\\\\a \\\"b\\\"\""},
+        {"Windows-1252", platform::REG_SZ, Bytes{0xE9, 't', 0xE9, 0}, "\"v\"=\"\xE9t\xE9\""},
+        {"dword", platform::REG_DWORD, Bytes{0x0a, 0, 0, 0}, "\"v\"=dword:0000000a"},
+        {"dword high bits", platform::REG_DWORD, Bytes{0x78, 0x56, 0x34, 0xf2},
+         "\"v\"=dword:f2345678"},
+        {"short dword", platform::REG_DWORD, Bytes{1, 2, 3}, "\"v\"=hex(4):01,02,03"},
+        {"long dword", platform::REG_DWORD, Bytes{1, 2, 3, 4, 5}, "\"v\"=hex(4):01,02,03,04,05"},
+        {"binary with zeros", platform::REG_BINARY, Bytes{0, 0x10, 0, 0xff},
+         "\"v\"=hex:00,10,00,ff"},
+        {"empty binary", platform::REG_BINARY, Bytes{}, "\"v\"=hex:"},
+        {"expand string", platform::REG_EXPAND_SZ, Bytes{'%', 0}, "\"v\"=hex(2):25,00"},
+        {"multi string", platform::REG_MULTI_SZ, Bytes{'a', 0, 0}, "\"v\"=hex(7):61,00,00"},
+        {"none", platform::REG_NONE, Bytes{}, "\"v\"=hex(0):"},
+        {"large type", 0xfedcba98u, Bytes{1}, "\"v\"=hex(fedcba98):01"},
+    };
+    for (const FormCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        RegStore store;
+        store.Root(RootId::LocalMachine).AppendSubkey("K").AppendValue("v", c.type, c.data);
+        const std::string text = store.ToText();
+        EXPECT_EQ(text, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n" +
+                            c.line + "\r\n\r\n");
+        RegStore back;
+        ASSERT_EQ(Parse(text, back), "");
+        ExpectSameStore(store, back);
+    }
+}
+
+TEST(RegStoreForms, NamesAreEscapedAndTheUnnamedValueIsWrittenAsAt) {
+    RegStore store;
+    RegKey& key = store.Root(RootId::CurrentUser).AppendSubkey("K");
+    key.AppendValue("", platform::REG_SZ, Bytes{'d', 0});
+    key.AppendValue("@", platform::REG_SZ, Bytes{'e', 0});
+    key.AppendValue("a\\\"b", platform::REG_DWORD, Bytes{1, 0, 0, 0});
+    const std::string text = store.ToText();
+    EXPECT_NE(text.find("\r\n@=\"d\"\r\n\"@\"=\"e\"\r\n\"a\\\\\\\"b\"=dword:00000001\r\n"),
+              std::string::npos)
+        << text;
+    RegStore back;
+    ASSERT_EQ(Parse(text, back), "");
+    ExpectSameStore(store, back);
+}
+
+TEST(RegStoreForms, LongHexListsWrapWithinEightyColumnsAndReadBack) {
+    RegStore store;
+    Bytes data(1000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    RegKey& key = store.Root(RootId::LocalMachine).AppendSubkey("K");
+    key.AppendValue("Blob", platform::REG_BINARY, data);
+    key.AppendValue(std::string(120, 'n'), platform::REG_MULTI_SZ, data);
+    const std::string text = store.ToText();
+
+    std::size_t continued = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = text.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = text.substr(pos, end - pos);
+        if (line.size() > 0 && line.back() == '\\') {
+            ++continued;
+            EXPECT_EQ(line.substr(line.size() - 2), ",\\");
+            // The first line of the long-named value may pass 80 only by its name.
+            if (line.compare(0, 2, "\"n") != 0) {
+                EXPECT_LE(line.size(), 80u) << line;
+            }
+            EXPECT_EQ(text.compare(end + 2, 2, "  "), 0);
+            EXPECT_NE(text[end + 4], ' ');
+        }
+        pos = end + 2;
+    }
+    EXPECT_GT(continued, 70u);
+    RegStore back;
+    ASSERT_EQ(Parse(text, back), "");
+    ExpectSameStore(store, back);
+}
+
+// ---- Reading what regedit and people write ----------------------------------------------
+
+TEST(RegStoreRead, AcceptsLfLineEndsCommentsBlanksUppercaseHexAndShortDwords) {
+    const std::string text =
+        "REGEDIT4\n"
+        "; exported by hand\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\Enum\\INFRARED]\n"
+        "  \"A\" = \"x\"   \n"
+        "\"B\"=dword:A\n"
+        "\"C\"=HEX:0A,b,\\\n"
+        "    FF\n"
+        "\"D\"=hex(3):01\n"
+        "\"E\"=hex:\\\n"
+        "  02\n"
+        "\n"
+        "[hkey_local_machine\\enum\\infrared\\Framer]\n";
+    RegStore store;
+    ASSERT_EQ(Parse(text, store), "");
+    const RegKey& root = store.Root(RootId::LocalMachine);
+    ASSERT_EQ(root.SubkeyCount(), 1u);
+    const RegKey& ir = root.SubkeyAt(0).SubkeyAt(0);
+    EXPECT_EQ(ir.Name(), "INFRARED");
+    ASSERT_EQ(ir.ValueCount(), 5u);
+    EXPECT_EQ(ir.ValueAt(0).data, Bytes({'x', 0}));
+    EXPECT_EQ(ir.ValueAt(1).data, Bytes({10, 0, 0, 0}));
+    EXPECT_EQ(ir.ValueAt(2).data, Bytes({10, 11, 255}));
+    EXPECT_EQ(ir.ValueAt(3).type, platform::REG_BINARY);
+    EXPECT_EQ(ir.ValueAt(4).data, Bytes({2}));
+    ASSERT_EQ(ir.SubkeyCount(), 1u);
+    EXPECT_EQ(ir.SubkeyAt(0).Name(), "Framer");
+}
+
+TEST(RegStoreRead, TwoSectionsForOneKeyMergeKeepingTheFirstSpellingAndFileOrder) {
+    const std::string text =
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_CURRENT_USER\\Soft]\r\n\"z\"=\"1\"\r\n\r\n"
+        "[HKEY_CURRENT_USER\\Other]\r\n\r\n"
+        "[HKEY_CURRENT_USER\\SOFT]\r\n\"a\"=\"2\"\r\n\r\n";
+    RegStore store;
+    ASSERT_EQ(Parse(text, store), "");
+    const RegKey& user = store.Root(RootId::CurrentUser);
+    ASSERT_EQ(user.SubkeyCount(), 2u);
+    EXPECT_EQ(user.SubkeyAt(0).Name(), "Soft");
+    EXPECT_EQ(user.SubkeyAt(1).Name(), "Other");
+    ASSERT_EQ(user.SubkeyAt(0).ValueCount(), 2u);
+    EXPECT_EQ(user.SubkeyAt(0).ValueAt(0).name, "z");
+    EXPECT_EQ(user.SubkeyAt(0).ValueAt(1).name, "a");
+    // Saved back, the merged key is one section in pre-order.
+    EXPECT_EQ(store.ToText(),
+              "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER]\r\n\r\n[HKEY_CURRENT_USER\\Soft]\r\n"
+              "\"z\"=\"1\"\r\n\"a\"=\"2\"\r\n\r\n[HKEY_CURRENT_USER\\Other]\r\n\r\n");
+}
+
+// ---- Names and order ------------------------------------------------------------------
+
+TEST(RegStoreNames, CaseFoldingCoversWindows1252LettersOnly) {
+    EXPECT_TRUE(NamesEqual("PortName", "PORTNAME"));
+    EXPECT_TRUE(
+        NamesEqual("\xC9"
+                   "cole",
+                   "\xE9"
+                   "COLE"));                                          // É / é
+    EXPECT_TRUE(NamesEqual("\x8A\x8C\x8E\x9F", "\x9A\x9C\x9E\xFF"));  // Š Œ Ž Ÿ
+    EXPECT_TRUE(NamesEqual("\xDE", "\xFE"));                          // Þ / þ
+    EXPECT_FALSE(NamesEqual("\xD7", "\xF7"));                         // × and ÷ are not letters
+    EXPECT_FALSE(NamesEqual("\xDF", "\xFF"));  // ß has no capital here; Ÿ pairs with ÿ
+    EXPECT_FALSE(NamesEqual("@", "`"));
+    EXPECT_FALSE(NamesEqual("[", "{"));
+    EXPECT_EQ(NameHash("\xC0gal"), NameHash("\xE0GAL"));
+}
+
+TEST(RegStoreNames, LookupIgnoresCaseWhileTheFirstSpellingIsKept) {
+    RegStore store;
+    RegKey& key = store.Root(RootId::LocalMachine).AppendSubkey("\xC9quipement");
+    key.AppendValue("PortName", platform::REG_SZ, Bytes{0});
+    EXPECT_EQ(store.Root(RootId::LocalMachine).FindSubkey("\xE9QUIPEMENT"), 0u);
+    EXPECT_EQ(key.FindValue("portname"), 0u);
+    EXPECT_EQ(key.FindValue("PortNam"), NameIndex::npos);
+    EXPECT_EQ(key.ValueAt(0).name, "PortName");
+}
+
+TEST(RegStoreNames, LargeKeysKeepInsertionOrderAndFindEveryNameThroughRemovals) {
+    RegStore store;
+    RegKey& key = store.Root(RootId::LocalMachine).AppendSubkey("Big");
+    const std::size_t n = 32767;
+    for (std::size_t i = 0; i < n; ++i) {
+        key.AppendValue("Value" + std::to_string(n - i), platform::REG_DWORD, Bytes{1, 0, 0, 0});
+        key.AppendSubkey("Sub" + std::to_string(i % 1000 == 0 ? i : n + i));
+    }
+    EXPECT_EQ(key.ValueAt(0).name, "Value32767");
+    EXPECT_EQ(key.FindValue("VALUE1"), n - 1);
+    EXPECT_EQ(key.FindValue("value16384"), n - 16384);
+    key.RemoveLastValue();
+    EXPECT_EQ(key.FindValue("Value1"), NameIndex::npos);
+    EXPECT_EQ(key.FindValue("Value2"), n - 2);
+
+    const std::size_t at = key.FindSubkey("SUB5000");
+    ASSERT_EQ(at, 5000u);
+    std::unique_ptr<RegKey> taken = key.DetachSubkey(at);
+    EXPECT_EQ(key.FindSubkey("Sub5000"), NameIndex::npos);
+    EXPECT_EQ(key.FindSubkey("sub" + std::to_string(n + 5001)), 5000u);
+    key.InsertSubkey(at, std::move(taken));
+    EXPECT_EQ(key.FindSubkey("Sub5000"), 5000u);
+    EXPECT_EQ(key.SubkeyAt(5001).Name(), "Sub" + std::to_string(n + 5001));
+}
+
+TEST(RegStoreNames, KeyPathsAreSplitAndCheckedLikeTheRegistryFunctionsNeed) {
+    std::vector<std::string_view> parts;
+    EXPECT_EQ(SplitKeyPath("Enum\\INFRARED\\Framer", parts), platform::ERROR_SUCCESS);
+    EXPECT_EQ(parts.size(), 3u);
+    EXPECT_EQ(SplitKeyPath("", parts), platform::ERROR_SUCCESS);
+    EXPECT_TRUE(parts.empty());
+    EXPECT_EQ(SplitKeyPath("\\Enum", parts), platform::ERROR_BAD_PATHNAME);
+    EXPECT_EQ(SplitKeyPath("Enum\\\\X", parts), platform::ERROR_BAD_PATHNAME);
+    EXPECT_EQ(SplitKeyPath("Enum\\", parts), platform::ERROR_BAD_PATHNAME);
+    EXPECT_EQ(SplitKeyPath(std::string(255, 'k'), parts), platform::ERROR_SUCCESS);
+    EXPECT_EQ(SplitKeyPath("a\\" + std::string(256, 'k'), parts),
+              platform::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SplitKeyPath("a\nb", parts), platform::ERROR_INVALID_PARAMETER);
+}
+
+// ---- Bad input -----------------------------------------------------------------------------
+
+struct BadCase {
+    std::string text;
+    int line;
+    const char* says;
+};
+
+TEST(RegStoreErrors, EachKindOfBadInputIsRefusedWithFileLineAndReason) {
+    const std::string h = "REGEDIT4\r\n\r\n";
+    const std::string k = h + "[HKEY_LOCAL_MACHINE\\K]\r\n";
+    const std::vector<BadCase> cases = {
+        {"", 1, "missing REGEDIT4 header"},
+        {"REGEDIT5\r\n", 1, "missing REGEDIT4 header"},
+        {"\r\nREGEDIT4\r\n", 1, "missing REGEDIT4 header"},
+        {h + "\"a\"=\"b\"\r\n", 3, "before any [key] section"},
+        {h + "[HKEY_LOCAL_MACHIN\\K]\r\n", 3, "unknown root key \"HKEY_LOCAL_MACHIN\""},
+        {h + "[HKLM\\K]\r\n", 3, "unknown root key"},
+        {h + "[HKEY_LOCAL_MACHINE\\K\r\n", 3, "does not end with ']'"},
+        {h + "[HKEY_LOCAL_MACHINE\\\\K]\r\n", 3, "empty key name"},
+        {h + "[HKEY_LOCAL_MACHINE\\K\\]\r\n", 3, "empty key name"},
+        {h + "[]\r\n", 3, "no key name"},
+        {h + "[HKEY_LOCAL_MACHINE\\" + std::string(256, 'x') + "]\r\n", 3, "longer than 255"},
+        {h + "[-HKEY_LOCAL_MACHINE\\K]\r\n", 3, "[-...] is not supported"},
+        {k + "\"a\"=-\r\n", 4, "=- is not supported"},
+        {k + "\"a=\"b\"\r\n", 4, "expected '='"},
+        {k + "\"a\"=\"b\r\n", 4, "unterminated quote in the value text"},
+        {k + "\"a\r\n", 4, "unterminated quote in the value name"},
+        {k + "\"a\\q\"=\"b\"\r\n", 4, "unknown escape \\q"},
+        {k + "\"a\"=hex:01,0g\r\n", 4, "bad hex digit 'g'"},
+        {k + "\"a\"=hex:01,,02\r\n", 4, "bad hex digit ','"},
+        {k + "\"a\"=hex:123\r\n", 4, "more than two hex digits"},
+        {k + "\"a\"=hex:01,\r\n", 4, "truncated"},
+        {k + "\"a\"=hex:01,\\\r\n", 4, "file ends after a line continuation"},
+        {k + "\"a\"=hex:01,\\\r\n\"b\"=\"c\"\r\n", 5, "truncated"},
+        {k + "\"a\"=hex(2:01\r\n", 4, "bad value type"},
+        {k + "\"a\"=hex(123456789):01\r\n", 4, "bad value type"},
+        {k + "\"a\"=hex(2)01\r\n", 4, "expected ':'"},
+        {k + "\"a\"=dword:12345678 \r\n\"b\"=dword:1234567890\r\n", 5, "bad dword: more than 8"},
+        {k + "\"a\"=dword:0000000x\r\n", 4, "bad dword: 'x'"},
+        {k + "\"a\"=dword:\r\n", 4, "bad dword"},
+        {k + "\"a\"=dwo\r\n", 4, "truncated"},
+        {k + "\"a\"=\r\n", 4, "truncated"},
+        {k + "\"a\"\r\n", 4, "truncated"},
+        {k + "\"a\"=\"b\" x\r\n", 4, "after the value data"},
+        {k + "\"a\"=str:\"b\"\r\n", 4, "unknown value data"},
+        {k + "\"a\"=\"1\"\r\n\r\n[HKEY_LOCAL_MACHINE\\k]\r\n\"A\"=\"2\"\r\n", 7,
+         "value \"A\" is given twice in [HKEY_LOCAL_MACHINE\\K]"},
+        {k + "@=\"1\"\r\n@=hex:\r\n", 5, "given twice"},
+        {k + "junk\r\n", 4, "unexpected 'j'"},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        RegStore store;
+        const std::string error = Parse(c.text, store);
+        EXPECT_NE(error.find("test.reg, line " + std::to_string(c.line) + ": "), std::string::npos)
+            << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+}
+
+TEST(RegStoreErrors, DeepNestingIsRefusedInsteadOfExhaustingTheStack) {
+    std::string path = "HKEY_USERS";
+    for (std::size_t i = 0; i <= kMaxKeyDepth; ++i) path += "\\k";
+    RegStore store;
+    const std::string error = Parse("REGEDIT4\r\n[" + path + "]\r\n", store);
+    EXPECT_NE(error.find("deeper than"), std::string::npos) << error;
+}
+
+TEST(RegStoreErrors, MangledFilesNeverCrashOrHang) {
+    const std::string good =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n@=\"x\\\\y\"\r\n\"n\"=dword:00000001\r\n"
+        "\"h\"=hex(7):41,00,\\\r\n  42,00,00\r\n\r\n[HKEY_USERS\\.Default]\r\n\"e\"=hex:\r\n";
+    const char alphabet[] = "\\\"[]@=,:()-;\r\n \t0aFx\xE9";
+    std::mt19937 random(12345);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = good;
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = random() % text.size();
+            switch (random() % 3) {
+                case 0:
+                    text[at] = alphabet[random() % (sizeof alphabet - 1)];
+                    break;
+                case 1:
+                    text.erase(at, 1 + random() % 8);
+                    break;
+                default:
+                    text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]);
+                    break;
+            }
+            if (text.empty()) text = "R";
+        }
+        RegStore store;
+        std::string error;
+        if (ParseRegText(text.data(), text.size(), "f.reg", store, error)) {
+            // Whatever was accepted must survive a save and reload unchanged.
+            const std::string saved = store.ToText();
+            RegStore back;
+            ASSERT_EQ(Parse(saved, back), "") << text;
+            ExpectSameStore(store, back);
+        } else {
+            ASSERT_EQ(error.rfind("f.reg, line ", 0), 0u) << error;
+        }
+    }
+}
+
+// ---- Files -----------------------------------------------------------------------------------
+
+class RegStoreFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = TempDir();
+        ASSERT_FALSE(dir_.empty());
+        path_ = dir_ + "/registry.reg";
+    }
+    void TearDown() override {
+        chmod(dir_.c_str(), 0755);
+        for (const std::string& n : FolderEntries(dir_)) {
+            const std::string p = dir_ + "/" + n;
+            if (unlink(p.c_str()) != 0) rmdir(p.c_str());
+        }
+        rmdir(dir_.c_str());
+    }
+    RegStore Sample() {
+        RegStore store;
+        store.Root(RootId::LocalMachine)
+            .AppendSubkey("K")
+            .AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
+        return store;
+    }
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
+    WriteAll(path_, "REGEDIT4\r\n");
+    chmod(path_.c_str(), 0640);
+    const RegStore store = Sample();
+    std::string error;
+    ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
+    EXPECT_EQ(ReadAll(path_), store.ToText());
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    RegStore back;
+    ASSERT_TRUE(LoadRegFile(path_, back, error)) << error;
+    ExpectSameStore(store, back);
+    EXPECT_EQ(FolderEntries(dir_).size(), 1u);
+}
+
+TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
+    RegStore store;
+    std::string error;
+    EXPECT_FALSE(LoadRegFile(dir_ + "/none.reg", store, error));
+    EXPECT_NE(error.find(dir_ + "/none.reg"), std::string::npos) << error;
+    EXPECT_FALSE(LoadRegFile(dir_, store, error));
+    EXPECT_NE(error.find(dir_), std::string::npos) << error;
+    WriteAll(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
+    EXPECT_FALSE(LoadRegFile(path_, store, error));
+    EXPECT_EQ(error.rfind(path_ + ", line 2: ", 0), 0u) << error;
+}
+
+TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
+    // A folder in the file's place cannot be replaced by rename.
+    ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+    WriteAll(path_ + "/keep", "x");
+    std::string error;
+    bool replaced = true;
+    EXPECT_FALSE(SaveRegFile(Sample(), path_, error, &replaced));
+    EXPECT_FALSE(replaced);
+    EXPECT_NE(error.find(path_), std::string::npos) << error;
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
+    EXPECT_EQ(ReadAll(path_ + "/keep"), "x");
+}
+
+TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
+    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    RegStore big;
+    big.Root(RootId::LocalMachine)
+        .AppendSubkey("K")
+        .AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
+    // A file size limit makes write() fail even for root, whom permissions do not stop.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit low = old;
+    low.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    std::string error;
+    const bool saved = SaveRegFile(big, path_, error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(saved);
+    EXPECT_NE(error.find("writing the temporary file"), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+    std::string error;
+    EXPECT_FALSE(SaveRegFile(Sample(), path_, error));
+    EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+}

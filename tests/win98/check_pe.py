@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Checks that a PE executable can be loaded by Windows 98 SE.
+
+Reads the PE headers and the import table directly (no binutils needed) and fails
+when the program would be refused by the Windows 98 loader or would import a
+function that Windows 98 SE does not export:
+
+  - machine i386 (0x14C), PE32, GUI subsystem;
+  - subsystem version exactly the 4.0 the build asks for (the loader refuses
+    anything above 4.10), operating system version 4.0;
+  - imports only from KERNEL32, USER32, ADVAPI32, SHELL32 and MSVCRT, by name;
+  - no import listed in win98-missing-imports.txt;
+  - every KERNEL32 and MSVCRT import in the export lists of Windows 98 SE, or in
+    allowed-imports.txt, whose every entry says why it is safe.
+
+Usage: check_pe.py EXE [--data DIR] [--expect TEXT]...
+Exit status 0 when every check passes, 1 when one fails, 2 on a bad file.
+"""
+import argparse
+import os
+import struct
+import sys
+
+ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "SHELL32.DLL", "MSVCRT.DLL"}
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32_MAGIC = 0x10B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+DIR_IMPORT = 1
+DIR_DELAY_IMPORT = 13
+
+
+class BadImage(Exception):
+    pass
+
+
+class Image:
+    """The parts of a PE32 image this check needs."""
+
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise BadImage("no MZ header")
+        pe = self.u32(0x3C)
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise BadImage("no PE signature")
+        coff = pe + 4
+        (self.machine, sections, _, _, _, opt_size, _) = struct.unpack_from("<HHIIIHH", data, coff)
+        opt = coff + 20
+        self.magic = self.u16(opt)
+        if self.magic != PE32_MAGIC:
+            raise BadImage("not a PE32 image (optional header magic 0x%X)" % self.magic)
+        self.os_version = (self.u16(opt + 40), self.u16(opt + 42))
+        self.subsystem_version = (self.u16(opt + 48), self.u16(opt + 50))
+        self.subsystem = self.u16(opt + 68)
+        dir_count = self.u32(opt + 92)
+        self.directories = [struct.unpack_from("<II", data, opt + 96 + 8 * i) for i in range(dir_count)]
+        self.sections = []
+        table = opt + opt_size
+        for i in range(sections):
+            name, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, table + 40 * i)
+            self.sections.append((name.rstrip(b"\0").decode("latin-1"), vaddr, max(vsize, rawsize), rawptr, rawsize))
+
+    def u16(self, offset):
+        return struct.unpack_from("<H", self.data, offset)[0]
+
+    def u32(self, offset):
+        return struct.unpack_from("<I", self.data, offset)[0]
+
+    def offset(self, rva):
+        for _, vaddr, size, rawptr, rawsize in self.sections:
+            if vaddr <= rva < vaddr + size:
+                if rva - vaddr >= rawsize:
+                    raise BadImage("RVA 0x%X lies in uninitialised data" % rva)
+                return rawptr + rva - vaddr
+        raise BadImage("RVA 0x%X outside every section" % rva)
+
+    def cstring(self, rva):
+        start = self.offset(rva)
+        end = self.data.index(b"\0", start)
+        return self.data[start:end].decode("latin-1")
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def imports(self):
+        """[(DLL name upper-cased, function name or '#ordinal')] in table order."""
+        rva, _ = self.directory(DIR_IMPORT)
+        found = []
+        if rva == 0:
+            return found
+        desc = self.offset(rva)
+        while True:
+            lookup, _, _, name_rva, first_thunk = struct.unpack_from("<IIIII", self.data, desc)
+            if name_rva == 0:
+                break
+            dll = self.cstring(name_rva).upper()
+            thunk = self.offset(lookup or first_thunk)
+            while True:
+                entry = self.u32(thunk)
+                if entry == 0:
+                    break
+                if entry & 0x80000000:
+                    found.append((dll, "#%d" % (entry & 0xFFFF)))
+                else:
+                    found.append((dll, self.cstring(entry + 2)))
+                thunk += 4
+            desc += 20
+        return found
+
+
+def read_names(path):
+    with open(path, encoding="utf-8") as f:
+        return {line.strip() for line in f if line.strip() and not line.startswith("#")}
+
+
+def read_allowances(path):
+    """DLL!Function<TAB>reason lines; a line without a reason is itself an error."""
+    allowed = {}
+    problems = []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            name, _, reason = line.partition("\t")
+            if not reason.strip():
+                problems.append("%s:%d: allowance for %s gives no reason" % (path, number, name))
+            allowed[name.strip().upper()] = reason.strip()
+    return allowed, problems
+
+
+def check(image, data_dir):
+    problems = []
+    if image.machine != IMAGE_FILE_MACHINE_I386:
+        problems.append("machine 0x%X, expected i386 (0x14C)" % image.machine)
+    if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
+        problems.append("subsystem %d, expected the Windows GUI (2)" % image.subsystem)
+    major, minor = image.subsystem_version
+    if major > 4 or (major == 4 and minor > 10):
+        problems.append("subsystem version %d.%d: Windows 98 refuses anything above 4.10" % (major, minor))
+    elif (major, minor) != (4, 0):
+        problems.append("subsystem version %d.%d, the build asks for 4.0" % (major, minor))
+    if image.os_version != (4, 0):
+        problems.append("operating system version %d.%d, expected 4.0" % image.os_version)
+    if image.directory(DIR_DELAY_IMPORT)[0] != 0:
+        problems.append("delay-load imports present; they escape this check")
+
+    kernel32 = {n.upper() for n in read_names(os.path.join(data_dir, "win98-exports-kernel32.txt"))}
+    msvcrt = {n.upper() for n in read_names(os.path.join(data_dir, "win98-exports-msvcrt.txt"))}
+    missing = {n.upper() for n in read_names(os.path.join(data_dir, "win98-missing-imports.txt"))}
+    allowed, allowance_problems = read_allowances(os.path.join(data_dir, "allowed-imports.txt"))
+    problems += allowance_problems
+    known = {"KERNEL32.DLL": kernel32, "MSVCRT.DLL": msvcrt}
+
+    imports = image.imports()
+    if not imports:
+        problems.append("no imports found: the import table could not be read")
+    for dll, func in imports:
+        qualified = "%s!%s" % (dll, func)
+        key = qualified.upper()
+        if dll not in ALLOWED_DLLS:
+            problems.append("%s: DLL outside KERNEL32, USER32, ADVAPI32, SHELL32, MSVCRT" % qualified)
+            continue
+        if func.startswith("#"):
+            problems.append("%s: import by ordinal; ordinals differ between Windows versions" % qualified)
+            continue
+        if key in missing:
+            problems.append("%s: absent on Windows 98 SE" % qualified)
+            continue
+        if dll in known and func.upper() not in known[dll] and key not in allowed:
+            problems.append("%s: not among the Windows 98 SE exports and not allowed" % qualified)
+    return imports, problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("exe")
+    parser.add_argument("--data", default=os.path.dirname(os.path.abspath(__file__)))
+    parser.add_argument("--expect", action="append", default=[],
+                        help="a problem text that must be found (checks the check); with it, "
+                             "success means every expected problem was reported")
+    args = parser.parse_args()
+    try:
+        with open(args.exe, "rb") as f:
+            image = Image(f.read())
+        imports, problems = check(image, args.data)
+    except (OSError, BadImage, struct.error, ValueError) as error:
+        print("%s: cannot read the image: %s" % (args.exe, error))
+        return 2
+    print("%s: machine 0x%X, subsystem %d version %d.%d, OS version %d.%d, %d imports"
+          % ((args.exe, image.machine, image.subsystem) + image.subsystem_version + image.os_version
+             + (len(imports),)))
+    for dll in sorted({d for d, _ in imports}):
+        names = sorted(f for d, f in imports if d == dll)
+        print("  %s (%d): %s" % (dll, len(names), " ".join(names)))
+    for problem in problems:
+        print("FAIL: " + problem)
+    if args.expect:
+        unseen = [e for e in args.expect if not any(e in p for p in problems)]
+        for text in unseen:
+            print("NOT REPORTED: " + text)
+        return 1 if unseen else 0
+    if problems:
+        return 1
+    print("OK: loadable on Windows 98 SE as far as these lists tell")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
