@@ -2,6 +2,8 @@
 // the promise that registry.reg always matches what the calls reported.
 #include <gtest/gtest.h>
 
+#include "support/machine_fixture.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -30,17 +32,6 @@ const char kInitial[] =
     "\"Flags\"=dword:00000003\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer\\0000]\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n\r\n";
-
-std::string ReadAll(const std::string& path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<missing>";
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
 
 // What shows that a file was rewritten: the atomic save puts a new inode in place.
 struct FileState {
@@ -93,7 +84,7 @@ protected:
             s.inode = st.st_ino;
             s.mtime = st.st_mtim;
         }
-        s.bytes = ReadAll(file_);
+        s.bytes = ReadHostFile(file_);
         return s;
     }
     // The registry as a fresh load of the file sees it.
@@ -310,7 +301,7 @@ TEST_F(StandinRegistry, DeleteRemovesTheWholeSubtreeAndItsHandlesSeeADeletedKey)
     EXPECT_EQ(RegCloseKey(framer), ERROR_SUCCESS);
     EXPECT_EQ(SetString(sibling, "v", "x"), ERROR_SUCCESS);
     EXPECT_EQ(Reloaded("Enum\\INFRARED\\Framer", "PortName"), "<no key>");
-    EXPECT_EQ(ReadAll(file_).find("INFRARED"), std::string::npos);
+    EXPECT_EQ(ReadHostFile(file_).find("INFRARED"), std::string::npos);
 
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\INFRARED"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
@@ -338,7 +329,7 @@ TEST_F(StandinRegistry, OnlyCallsThatChangeSomethingRewriteTheFile) {
 
     h = Open("Enum\\INFRARED\\Framer");
     ASSERT_EQ(SetString(h, "PortName", "COM4"), ERROR_SUCCESS);
-    EXPECT_NE(ReadAll(file_).find("\"PortName\"=\"COM4\"\r\n"), std::string::npos);
+    EXPECT_NE(ReadHostFile(file_).find("\"PortName\"=\"COM4\"\r\n"), std::string::npos);
 }
 
 TEST_F(StandinRegistry, AFailedSaveUndoesEachKindOfChangeAndKeepsTheFile) {

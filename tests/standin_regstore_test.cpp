@@ -1,6 +1,8 @@
 // The stand-in's registry store: REGEDIT4 reading and writing, names, order, saving.
 #include <gtest/gtest.h>
 
+#include "support/host_files.h"
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -51,24 +53,6 @@ std::string TempDir() {
     char pattern[] = "/tmp/regstore_test.XXXXXX";
     const char* dir = mkdtemp(pattern);
     return dir == nullptr ? std::string() : std::string(dir);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<missing>";
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir) {
@@ -438,12 +422,12 @@ protected:
 };
 
 TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
-    WriteAll(path_, "REGEDIT4\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n");
     chmod(path_.c_str(), 0640);
     const RegStore store = Sample();
     std::string error;
     ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
-    EXPECT_EQ(ReadAll(path_), store.ToText());
+    EXPECT_EQ(ReadHostFile(path_), store.ToText());
     struct stat st {};
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -460,7 +444,7 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
     EXPECT_NE(error.find(dir_ + "/none.reg"), std::string::npos) << error;
     EXPECT_FALSE(LoadRegFile(dir_, store, error));
     EXPECT_NE(error.find(dir_), std::string::npos) << error;
-    WriteAll(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
     EXPECT_FALSE(LoadRegFile(path_, store, error));
     EXPECT_EQ(error.rfind(path_ + ", line 2: ", 0), 0u) << error;
 }
@@ -468,18 +452,18 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
 TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
     // A folder in the file's place cannot be replaced by rename.
     ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
-    WriteAll(path_ + "/keep", "x");
+    WriteHostFile(path_ + "/keep", "x");
     std::string error;
     bool replaced = true;
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error, &replaced));
     EXPECT_FALSE(replaced);
     EXPECT_NE(error.find(path_), std::string::npos) << error;
     EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
-    EXPECT_EQ(ReadAll(path_ + "/keep"), "x");
+    EXPECT_EQ(ReadHostFile(path_ + "/keep"), "x");
 }
 
 TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
-    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
     RegStore big;
     big.Root(RootId::LocalMachine)
         .AppendSubkey("K")
@@ -497,16 +481,16 @@ TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
     signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(saved);
     EXPECT_NE(error.find("writing the temporary file"), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
     EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
 }
 
 TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
     if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
-    WriteAll(path_, "REGEDIT4\r\n\r\n");
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
     ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
     std::string error;
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error));
     EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
 }

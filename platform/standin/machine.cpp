@@ -85,9 +85,9 @@ std::string Canonical(const std::string& path) {
 // call|keyPath|valueName|status, where an empty field matches anything and a status
 // of the form raise:N raises run-time failure N.
 void LoadFaultsFromEnvironment() {
-    const char* spec = std::getenv("IRPATCH_FAULTS");
-    if (!spec || !*spec) return;
-    std::string all = spec;
+    const char* faults = std::getenv("IRPATCH_FAULTS");
+    if (!faults || !*faults) return;
+    std::string all = faults;
     std::size_t start = 0;
     while (start <= all.size()) {
         std::size_t end = all.find(';', start);

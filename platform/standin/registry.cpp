@@ -193,6 +193,24 @@ std::size_t WalkExisting(RegKey*& key, const std::vector<std::string_view>& part
     return i;
 }
 
+// The type and data out-arguments shared by RegQueryValueExA and RegEnumValueA: a
+// null data pointer only reports the size; a buffer too small gives ERROR_MORE_DATA
+// with the size it needs.
+LONG CopyValueData(const RegValue& value, DWORD* lpType, platform::BYTE* lpData, DWORD* lpcbData) {
+    const auto size = static_cast<DWORD>(value.data.size());
+    if (lpType != nullptr) *lpType = value.type;
+    if (lpcbData == nullptr) return platform::ERROR_SUCCESS;
+    if (lpData != nullptr) {
+        if (*lpcbData < size) {
+            *lpcbData = size;
+            return platform::ERROR_MORE_DATA;
+        }
+        if (size > 0) std::memcpy(lpData, value.data.data(), size);
+    }
+    *lpcbData = size;
+    return platform::ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool LoadRegistry(const std::string& regFile, std::string& error) {
@@ -335,17 +353,7 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWO
         const standin::RegValue& value = key->ValueAt(index);
         const auto size = static_cast<DWORD>(value.data.size());
         detail = "type " + std::to_string(value.type) + ", " + std::to_string(size) + " bytes";
-        if (lpType != nullptr) *lpType = value.type;
-        if (lpcbData == nullptr) return ERROR_SUCCESS;
-        if (lpData != nullptr) {
-            if (*lpcbData < size) {
-                *lpcbData = size;
-                return ERROR_MORE_DATA;
-            }
-            if (size > 0) std::memcpy(lpData, value.data.data(), size);
-        }
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+        return standin::CopyValueData(value, lpType, lpData, lpcbData);
     };
     return Call("RegQueryValueExA", args, KeyPath(key), name, body);
 }
@@ -373,17 +381,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValu
         if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
         std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
         *lpcchValueName = static_cast<DWORD>(value.name.size());
-        if (lpType != nullptr) *lpType = value.type;
-        if (lpcbData == nullptr) return ERROR_SUCCESS;
-        if (lpData != nullptr) {
-            if (*lpcbData < size) {
-                *lpcbData = size;
-                return ERROR_MORE_DATA;
-            }
-            if (size > 0) std::memcpy(lpData, value.data.data(), size);
-        }
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+        return standin::CopyValueData(value, lpType, lpData, lpcbData);
     };
     return Call("RegEnumValueA", args, KeyPath(key), std::string(), body);
 }

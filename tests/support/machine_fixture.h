@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/host_files.h"
 
 struct RegValue {
     platform::DWORD type;
@@ -30,8 +31,6 @@ Snapshot Snap(platform::HKEY root);
 std::optional<RegValue> ReadValue(platform::HKEY root, const std::string& path, const std::string& name);
 bool KeyPresent(platform::HKEY root, const std::string& path);
 
-std::string ReadHostFile(const std::string& path);
-void WriteHostFile(const std::string& path, const std::string& content);
 
 // Bytes of a REG_SZ as the string writer stores it: the text and one zero byte.
 std::string Sz(const std::string& text);
