@@ -56,7 +56,7 @@ std::wstring DwordText(const std::string& data) {
         const std::uint32_t digit = static_cast<std::uint32_t>(c <= '9' ? c - '0' : c - 'A' + 10);
         value = value * 16u + digit;
     }
-    return std::to_wstring(value);
+    return DecimalText(value);
 }
 
 // A normal file at `path`: present, and neither a folder nor hidden nor a system
@@ -105,9 +105,9 @@ std::wstring frmAbout::Text(AboutPart part) const { return window_.Text(part); }
 
 void frmAbout::Form_Load() {
     window_.SetText(AboutPart::Caption, L"About " + app::Title());
-    window_.SetText(AboutPart::lblVersion, L"Version " + std::to_wstring(app::VersionMajor()) + L"." +
-                                               std::to_wstring(app::VersionMinor()) + L"." +
-                                               std::to_wstring(app::VersionRevision()));
+    window_.SetText(AboutPart::lblVersion, L"Version " + DecimalText(app::VersionMajor()) + L"." +
+                                               DecimalText(app::VersionMinor()) + L"." +
+                                               DecimalText(app::VersionRevision()));
     window_.SetText(AboutPart::lblTitle, app::Title());
 }
 
