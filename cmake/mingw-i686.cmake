@@ -24,17 +24,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Lets ctest run small .exe helpers directly; the product's own tests under Wine
-# drive it through their harness instead (they need a prefix and a display).
-find_program(_irpatch_wine NAMES wine)
-if(_irpatch_wine)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${_irpatch_wine})
-endif()
+# No CMAKE_CROSSCOMPILING_EMULATOR: a bare `wine` would run in the user's own
+# prefix. The tests under Wine make a throwaway prefix of their own
+# (tests/wine/winemachine.py) and run the Windows programs there.
 
 # Every program of this build, tests included, must run on a Windows without the
 # MinGW runtime DLLs. Function and data sections let the linker drop what the
-# program never calls. MSVCRT's own printf (not MinGW's ANSI replacement) keeps the
-# formatting code out of the program; it has no %zu or %lld, so the code uses
-# neither.
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -D__USE_MINGW_ANSI_STDIO=0")
+# program never calls.
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -12,7 +12,7 @@ namespace {
 // The report of an error nobody handled: its number and description, the critical
 // icon, the application title. The run ends after it.
 void ReportUnhandled(long number, const std::wstring& description) {
-    app::MsgBox(L"Run-time error '" + std::to_wstring(number) + L"':\r\n\r\n" + description,
+    app::MsgBox(L"Run-time error '" + DecimalText(number) + L"':\r\n\r\n" + description,
                 platform::MB_OK | platform::MB_ICONERROR, app::Title());
 }
 

@@ -25,8 +25,23 @@ RaisedError RuntimeError(long number) {
     return RaisedError(number, platform::AppExeName(), RuntimeErrorText(number));
 }
 
+std::wstring DecimalText(long long number) {
+    // Digits of the magnitude, taken from the negative side so that the most
+    // negative number needs no special case.
+    long long n = number < 0 ? number : -number;
+    wchar_t buf[24];
+    wchar_t* end = buf + 24;
+    wchar_t* p = end;
+    do {
+        *--p = static_cast<wchar_t>(L'0' - n % 10);
+        n /= 10;
+    } while (n != 0);
+    if (number < 0) *--p = L'-';
+    return std::wstring(p, end);
+}
+
 std::wstring StrWithSign(long number) {
-    std::wstring digits = std::to_wstring(number);
+    std::wstring digits = DecimalText(number);
     return number < 0 ? digits : L" " + digits;
 }
 

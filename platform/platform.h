@@ -156,3 +156,35 @@ std::wstring FromAnsi(const std::string& bytes);
 std::wstring AppExeName();
 
 }  // namespace platform
+
+// ---- Files and processes (kernel32) ---------------------------------------------
+namespace platform {
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+constexpr LONG ERROR_INVALID_NAME = 123;
+constexpr LONG ERROR_BAD_EXE_FORMAT = 193;
+
+// The attributes of the file or folder at lpFileName (an ANSI Windows path, no
+// wildcards), or INVALID_FILE_ATTRIBUTES when there is none or it cannot be reached.
+DWORD GetFileAttributesA(const char* lpFileName);
+
+// Starts the program file at lpApplicationName as a new process, its first window
+// shown with nCmdShow (SW_SHOWNORMAL: normal size, activated), as CreateProcessA does
+// with that application name, no arguments and STARTF_USESHOWWINDOW. The path is
+// taken as it is: no search, no splitting at blanks, so "C:\Program Files\x.exe"
+// can never start "C:\Program.exe". Nothing waits for the process and no handle to
+// it stays open. Returns ERROR_SUCCESS with its id in *lpdwProcessId (when not
+// null), or the Win32 status: ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND for a
+// missing file, ERROR_INVALID_NAME for a wildcard or a character no file name may
+// hold, ERROR_ACCESS_DENIED for a folder, ERROR_BAD_EXE_FORMAT for a file
+// that is not a program.
+LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProcessId);
+
+}  // namespace platform

@@ -217,7 +217,7 @@ bool cRegistry::CreateKeyPath(std::int32_t lRoot, const std::wstring& sSection) 
 
 void cRegistry::RaiseSetFailed(const std::wstring& valueText) const {
     throw RaisedError(kErrorNumber, AppExeName() + L".cRegistry",
-                      L"Failed to set registry value Key: '" + std::to_wstring(root_) + L"',Section: '" + section_ +
+                      L"Failed to set registry value Key: '" + DecimalText(root_) + L"',Section: '" + section_ +
                           L"',Key: '" + valueName_ + L"' to value: '" + valueText + L"'");
 }
 
@@ -226,7 +226,7 @@ void cRegistry::StringValue(const std::wstring& sValue) {
 }
 
 void cRegistry::DWordValue(std::int32_t sDWordValue) {
-    if (!WriteDWordValue(root_, section_, valueName_, sDWordValue)) RaiseSetFailed(std::to_wstring(sDWordValue));
+    if (!WriteDWordValue(root_, section_, valueName_, sDWordValue)) RaiseSetFailed(DecimalText(sDWordValue));
 }
 
 void cRegistry::BinaryValue(const std::wstring& sBinaryValue) {

@@ -1,5 +1,5 @@
-// Only Win32-specific code here: message box, exit request, file input, ANSI text
-// and the program's own file name, over user32 and kernel32.
+// Only Win32-specific code here: message box, exit request (with the NT family's
+// shutdown privilege), file input, ANSI text and the program's own file name.
 #include "platform/platform.h"
 
 #include <string>
@@ -49,6 +49,48 @@ std::wstring AnsiToWide(const char* bytes, int length) {
     return out;
 }
 
+// The NT family refuses ExitWindowsEx (ERROR_PRIVILEGE_NOT_HELD) unless the caller
+// has enabled the shutdown privilege in its token; Windows 98 has no privileges and
+// restarts on request. Without this the program would announce a restart that NT
+// never performs. The token functions are looked up at run time: they are only
+// needed on NT, and an import Windows 98 lacked would stop the program loading.
+// Any failure here leaves ExitWindowsEx to fail as it would have.
+void EnableShutdownPrivilegeOnNt() {
+    if ((::GetVersion() & 0x80000000u) != 0) {
+        return;  // Windows 95/98/ME
+    }
+    HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+    if (advapi == nullptr) {
+        return;
+    }
+    using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using LookupPrivilegeValueFn = BOOL(WINAPI*)(LPCSTR, LPCSTR, PLUID);
+    using AdjustTokenPrivilegesFn =
+        BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
+    // GetProcAddress gives a generic function pointer; going through void(*)() is
+    // the cast GCC accepts without a function-type warning.
+    auto openToken = reinterpret_cast<OpenProcessTokenFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "OpenProcessToken")));
+    auto lookup = reinterpret_cast<LookupPrivilegeValueFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "LookupPrivilegeValueA")));
+    auto adjust = reinterpret_cast<AdjustTokenPrivilegesFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "AdjustTokenPrivileges")));
+    if (openToken == nullptr || lookup == nullptr || adjust == nullptr) {
+        return;
+    }
+    HANDLE token = nullptr;
+    if (!openToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return;
+    }
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (lookup(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+        adjust(token, FALSE, &privileges, 0, nullptr, nullptr);
+    }
+    ::CloseHandle(token);
+}
+
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -60,7 +102,10 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
     return ::MessageBoxA(nullptr, lpText, lpCaption, uType);
 }
 
-BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) { return ::ExitWindowsEx(uFlags, dwReason); }
+BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
+    EnableShutdownPrivilegeOnNt();
+    return ::ExitWindowsEx(uFlags, dwReason);
+}
 
 LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
     *phFile = kSeamNoFile;

@@ -202,6 +202,15 @@ class CompleteRun(PatchCase):
         self.assertEqual([a.value for a in exits[0].args], [2, 0xFFFFFFFF])
         self.assertGreater(self.outcome.calls.index(exits[0]), self.outcome.calls.index(self.outcome.named("MessageBoxA")[0]))
 
+    def test_shutdown_privilege_enabled_first_on_the_nt_family(self):
+        # Wine reports an NT-family Windows, where ExitWindowsEx needs the privilege;
+        # Windows 98 has none and the program skips this step there.
+        adjusts = self.outcome.named("AdjustTokenPrivileges")
+        self.assertEqual(len(adjusts), 1)
+        self.assertEqual(adjusts[0].result, 1)
+        self.assertLess(self.outcome.calls.index(adjusts[0]),
+                        self.outcome.calls.index(self.outcome.named("ExitWindowsEx")[0]))
+
     def test_oem_file_opened_for_reading_only(self):
         opens = self.outcome.named("CreateFileA")
         self.assertEqual(len(opens), 1)
@@ -253,6 +262,28 @@ def diff(expected, actual):
         elif expected[key] != actual[key]:
             out.append("values of %s: expected %r, found %r" % (key, expected[key], actual[key]))
     return out
+
+
+class AsWindows98(PatchCase):
+    """Wine told to report Windows 98 to the program: the Windows 9x branch of the
+    backend (no token functions) with the same outcome and the same calls."""
+
+    def test_complete_run_without_privileges(self):
+        app_key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s" % MACHINE.exe_name
+        MACHINE.reset(FIXTURE, GOOD_OEM)
+        MACHINE.import_reg('[%s]\r\n"Version"="win98"\r\n\r\n' % app_key)
+        try:
+            run = MACHINE.run_patch("as-windows-98")
+        finally:
+            MACHINE.import_reg("[-%s]\r\n\r\n" % app_key)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [CLOSING[1]])
+        self.assertScriptCalls(run, ROWS)
+        self.assertEqual(run.named("AdjustTokenPrivileges"), [], "Windows 98 has no privileges")
+        exits = run.named("ExitWindowsEx")
+        self.assertEqual([[a.value for a in c.args] for c in exits], [[2, 0xFFFFFFFF]])
+        dump = MACHINE.dump("Enum")
+        self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
 
 
 class Refusals(PatchCase):

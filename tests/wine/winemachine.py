@@ -10,6 +10,7 @@ interest and to calls made from the program's own module; the tests read the exa
 Win32 calls and arguments from that transcript. Message boxes are answered by their
 window: focus it, press Return, wait until it has gone.
 """
+import atexit
 import os
 import re
 import shutil
@@ -32,7 +33,7 @@ TOUCHED_KEYS = [
 
 RELAY_FUNCTIONS = [
     "RegCreateKeyExA", "RegSetValueExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegEnumKeyA",
-    "RegCloseKey", "MessageBoxA", "ExitWindowsEx", "CreateFileA",
+    "RegCloseKey", "MessageBoxA", "ExitWindowsEx", "CreateFileA", "AdjustTokenPrivileges",
 ]
 
 
@@ -45,10 +46,11 @@ def ensure_tools():
     tools = ["wine", "wineserver", "Xvfb", "xdotool"]
     if all(shutil.which(t) for t in tools):
         return
-    subprocess.run(["sh", os.path.join(HERE, "install-deps.sh")], check=True)
+    setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
+    subprocess.run(["bash", setup, "win32"], check=True)
     missing = [t for t in tools if not shutil.which(t)]
     if missing:
-        raise WineError("still missing after install-deps.sh: " + " ".join(missing))
+        raise WineError("still missing after scripts/setup.sh win32: " + " ".join(missing))
 
 
 # ---- The relay transcript ---------------------------------------------------------
@@ -203,10 +205,14 @@ class WineMachine:
 
     def start(self, exe, helpers):
         ensure_tools()
+        # Also when the test runner itself dies: no server or display left behind.
+        atexit.register(self.stop)
         os.makedirs(self.work, exist_ok=True)
         self._remove_stale_prefixes()
         self.prefix = tempfile.mkdtemp(prefix="wineprefix-", dir=self.work)
-        self.logs = os.path.join(self.prefix, "logs")
+        # Transcripts and exports of this run, kept after the prefix goes.
+        self.logs = os.path.join(self.work, "logs")
+        shutil.rmtree(self.logs, ignore_errors=True)
         os.makedirs(self.logs)
         self._start_xvfb()
         env = dict(os.environ)
@@ -238,9 +244,10 @@ class WineMachine:
             "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
             '"RelayInclude"="%s"\r\n"RelayFromInclude"="%s"\r\n' % (";".join(RELAY_FUNCTIONS), module))
         # What Wine itself keeps under the keys a reset deletes.
-        self.baseline_reg = self._baseline_sections(self.export_hklm_raw("baseline"))
+        self.baseline_reg = self._baseline_sections(self.export_hklm("baseline"))
 
     def stop(self):
+        """Safe to call more than once."""
         if self.env is not None:
             subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
@@ -250,8 +257,10 @@ class WineMachine:
                 self.xvfb.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.xvfb.kill()
+            self.xvfb = None
         if self.prefix and not self.keep:
             shutil.rmtree(self.prefix, ignore_errors=True)
+        self.env = None
 
     def _remove_stale_prefixes(self):
         """Prefixes left by an interrupted run (or kept with --keep) go first, with
@@ -317,10 +326,13 @@ class WineMachine:
         return path
 
     def export_hklm(self, tag):
-        return parse_export(self.export_hklm_raw(tag))
+        path = self.export_hklm_raw(tag)
+        keys = parse_export(path)
+        if not self.keep:
+            os.remove(path)  # several MB each; the parsed form is what the cases use
+        return keys
 
-    def _baseline_sections(self, export_path):
-        keys = parse_export(export_path)
+    def _baseline_sections(self, keys):
         lines = []
         for key, values in keys.items():
             rel = key[len("HKEY_LOCAL_MACHINE\\"):]

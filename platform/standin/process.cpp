@@ -1,0 +1,135 @@
+// Stand-in backend only: file attributes and program starts on the machine's drive C.
+//
+// Nothing is ever executed on the host. A started program is a journal line
+// (Exec "C:\...\MSINFO32.EXE" 0x1) and a call-log entry, so a path that came out of
+// the machine's registry can at most name a file inside the machine folder.
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "platform/standin/standin.h"
+
+namespace {
+
+using platform::DWORD;
+using platform::LONG;
+
+std::string Hex(unsigned long v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%lX", v);
+    return buf;
+}
+
+std::string Utf8FromAnsi(const std::string& s) { return ToUtf8(platform::FromAnsi(s)); }
+
+// Windows refuses these in any path it opens (wildcards, redirection characters,
+// control characters). The stand-in's host file system would accept them, so they
+// are refused here, before a name like "*" could match a host file of that name.
+bool NameIsValid(const std::string& path) {
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == '*' || c == '?' || c == '<' || c == '>' || c == '|' || c == '"') return false;
+    }
+    return true;
+}
+
+// The host file behind a Windows path, with its Win32 status when there is none.
+bool Locate(const std::string& windowsPath, std::string& host, struct stat& st, LONG& status) {
+    if (!NameIsValid(windowsPath)) {
+        status = platform::ERROR_INVALID_NAME;
+        return false;
+    }
+    if (!standin::ResolveWindowsPath(windowsPath, host, status)) return false;
+    if (stat(host.c_str(), &st) != 0) {
+        status = errno == ENOENT ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_ACCESS_DENIED;
+        return false;
+    }
+    status = platform::ERROR_SUCCESS;
+    return true;
+}
+
+// Like Wine, the stand-in has no hidden flag on disk: a host name that begins with a
+// dot counts as hidden.
+bool HostNameIsHidden(const std::string& host) {
+    const std::size_t slash = host.find_last_of('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return start < host.size() && host[start] == '.';
+}
+
+DWORD AttributesOf(const std::string& host, const struct stat& st) {
+    DWORD attributes;
+    if (S_ISDIR(st.st_mode)) {
+        attributes = platform::FILE_ATTRIBUTE_DIRECTORY;
+    } else if (S_ISREG(st.st_mode)) {
+        attributes = platform::FILE_ATTRIBUTE_ARCHIVE;
+    } else {
+        // A device, pipe or socket: nothing a Windows program would take for a file.
+        attributes = platform::FILE_ATTRIBUTE_SYSTEM;
+    }
+    if ((st.st_mode & S_IWUSR) == 0) attributes |= platform::FILE_ATTRIBUTE_READONLY;
+    if (HostNameIsHidden(host)) attributes |= platform::FILE_ATTRIBUTE_HIDDEN;
+    return attributes;
+}
+
+// A Windows program file begins with the "MZ" header; anything else is refused the
+// way Windows refuses it.
+bool LooksLikeProgram(const std::string& host) {
+    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char magic[2] = {0, 0};
+    ssize_t n;
+    do {
+        n = read(fd, magic, sizeof magic);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == 2 && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+DWORD& LastProcessId() {
+    static DWORD id = 0x100;
+    return id;
+}
+
+}  // namespace
+
+namespace platform {
+
+DWORD GetFileAttributesA(const char* lpFileName) {
+    const std::string name = lpFileName ? lpFileName : "";
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    LONG status = standin::FaultFor("GetFileAttributesA");
+    std::string host;
+    struct stat st {};
+    if (status == ERROR_SUCCESS && Locate(name, host, st, status)) attributes = AttributesOf(host, st);
+    standin::LogCall("GetFileAttributesA(\"" + Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
+                     (attributes == INVALID_FILE_ATTRIBUTES ? " (" + std::to_string(status) + ")" : std::string()));
+    return attributes;
+}
+
+LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProcessId) {
+    const std::string name = lpApplicationName ? lpApplicationName : "";
+    LONG status = standin::FaultFor("StartProcessA");
+    std::string host;
+    struct stat st {};
+    if (status == ERROR_SUCCESS && Locate(name, host, st, status)) {
+        if (!S_ISREG(st.st_mode))
+            status = ERROR_ACCESS_DENIED;
+        else if (!LooksLikeProgram(host))
+            status = ERROR_BAD_EXE_FORMAT;
+    }
+    const std::string shown = Utf8FromAnsi(name);
+    standin::LogCall("StartProcessA(\"" + standin::JournalQuote(shown) + "\", " + std::to_string(nCmdShow) +
+                     ") = " + std::to_string(status));
+    if (status != ERROR_SUCCESS) return status;
+    const DWORD id = ++LastProcessId();
+    if (lpdwProcessId) *lpdwProcessId = id;
+    standin::Journal("Exec \"" + standin::JournalQuote(shown) + "\" " + Hex(static_cast<unsigned long>(nCmdShow)));
+    std::printf("[Program started: %s]\n", shown.c_str());
+    std::fflush(stdout);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace platform
