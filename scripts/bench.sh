@@ -6,7 +6,7 @@
 #    registry beside `wine regedit /s` importing the same file (skipped with a note
 #    when wine is missing, or with --no-wine).
 # 2. When the win32 preset and wine are both there: the same read-side figures from
-#    the Win32 build running under Wine, in a throwaway prefix.
+#    the Win32 build running under Wine, in a throwaway prefix (tests/wine/winemachine.py).
 set -e
 cd "$(dirname "$0")/.."
 
@@ -23,9 +23,5 @@ if ! command -v wine >/dev/null 2>&1; then
 fi
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 --target registry_bench >/dev/null
-prefix=$(mktemp -d /tmp/irpatch-bench-prefix-XXXXXX)
-trap 'WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix"' EXIT
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot -i >/dev/null 2>&1
 echo
-wine build/win32/bench/registry_bench.exe "$@"
+python3 tests/wine/winemachine.py run -- build/win32/bench/registry_bench.exe "$@"

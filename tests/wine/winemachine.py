@@ -1,15 +1,21 @@
-"""A throwaway Windows machine under Wine for the product's tests.
+"""A throwaway Windows machine under Wine: the one harness of every test that runs
+a Windows program (the patch, the About dialog, the read side) and of the benchmark.
 
 One machine per test run: its own WINEPREFIX (never the user's), its own Xvfb
 display, and a persistent wineserver, because volatile registry keys (our way of
 making one chosen write fail) vanish when the server exits. Between cases only the
 registry keys the program touches and the OEM file are reset.
 
-The program runs headless with WINEDEBUG=+relay limited to the functions of
-interest and to calls made from the program's own module; the tests read the exact
-Win32 calls and arguments from that transcript. Message boxes are answered by their
-window: focus it, press Return, wait until it has gone.
+A program under test runs headless with WINEDEBUG=+relay limited to the functions
+of interest and to calls made from the program's own module; the tests read the
+exact Win32 calls and arguments from that transcript. Windows are found and
+answered with xdotool: focus, press a key, wait until the window has gone.
+
+As a command, runs one Windows program in a throwaway machine and passes on its
+exit status and output:
+    winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]
 """
+import argparse
 import atexit
 import os
 import re
@@ -17,6 +23,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -158,6 +165,18 @@ def read_transcript(path, module_range):
     return calls
 
 
+def image_calls(transcript, exe):
+    """read_transcript for the calls made from the program file `exe`."""
+    return read_transcript(transcript, image_range(exe))
+
+
+# ---- Registry files -----------------------------------------------------------------
+
+def deletions(*keys):
+    """Registry file text that removes each key (a full name) with all below it."""
+    return "".join("[-%s]\r\n\r\n" % k for k in keys)
+
+
 # ---- Registry exports ---------------------------------------------------------------
 
 def parse_export(path):
@@ -203,13 +222,18 @@ class WineMachine:
 
     # -- lifecycle --
 
-    def start(self, exe, helpers):
+    def boot(self, persistent=True):
+        """A fresh prefix on a display of its own; with a persistent wineserver
+        unless the machine only runs one program (`persistent` False)."""
         ensure_tools()
-        # Also when the test runner itself dies: no server or display left behind.
+        # Also when the test runner itself dies or is stopped (CTest's timeout sends
+        # SIGTERM): no server or display left behind.
         atexit.register(self.stop)
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
         os.makedirs(self.work, exist_ok=True)
         self._remove_stale_prefixes()
         self.prefix = tempfile.mkdtemp(prefix="wineprefix-", dir=self.work)
+        self.drive_c = os.path.join(self.prefix, "drive_c")
         # Transcripts and exports of this run, kept after the prefix goes.
         self.logs = os.path.join(self.work, "logs")
         shutil.rmtree(self.logs, ignore_errors=True)
@@ -228,21 +252,20 @@ class WineMachine:
         })
         env.pop("WAYLAND_DISPLAY", None)
         self.env = env
-        self._wine_tool(["wineboot", "-i"], timeout=180)
-        self._wine_tool(["wineserver", "-w"], timeout=60)
-        self.ensure_server()
-        drive_c = os.path.join(self.prefix, "drive_c")
-        os.makedirs(os.path.join(drive_c, "patch"))
-        os.makedirs(os.path.join(drive_c, "tools"))
+        self.command(["wineboot", "-i"], timeout=180)
+        if persistent:
+            self.command(["wineserver", "-w"], timeout=60)
+            self.ensure_server()
+
+    def start(self, exe, helpers):
+        """boot, then the patch `exe` in C:\\patch traced, the helpers in C:\\tools."""
+        self.boot()
         self.exe_name = os.path.basename(exe)
         self.exe_range = image_range(exe)
-        shutil.copy(exe, os.path.join(drive_c, "patch", self.exe_name))
+        self.copy_in(exe, "patch")
         for helper in helpers:
-            shutil.copy(helper, os.path.join(drive_c, "tools", os.path.basename(helper)))
-        module = os.path.splitext(self.exe_name)[0].lower()
-        self.import_reg(
-            "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
-            '"RelayInclude"="%s"\r\n"RelayFromInclude"="%s"\r\n' % (";".join(RELAY_FUNCTIONS), module))
+            self.copy_in(helper, "tools")
+        self.trace(RELAY_FUNCTIONS, exe)
         # What Wine itself keeps under the keys a reset deletes.
         self.baseline_reg = self._baseline_sections(self.export_hklm("baseline"))
 
@@ -264,7 +287,7 @@ class WineMachine:
 
     def _remove_stale_prefixes(self):
         """Prefixes left by an interrupted run (or kept with --keep) go first, with
-        any server still holding them."""
+        any server still holding them. Hence one work folder per test."""
         for name in os.listdir(self.work):
             path = os.path.join(self.work, name)
             if name.startswith("wineprefix-") and os.path.isdir(path):
@@ -284,7 +307,9 @@ class WineMachine:
             raise WineError("Xvfb did not start")
         self.display = ":" + number
 
-    def _wine_tool(self, argv, timeout=120, stdout=None):
+    def command(self, argv, timeout=120, stdout=None):
+        """Runs a host command (wine, wineserver...) in the machine; its exit status.
+        Output goes to `stdout` (a file) or to logs/tools.log."""
         out = open(os.path.join(self.logs, "tools.log"), "ab") if stdout is None else stdout
         try:
             # Wine's services inherit and keep open whatever they are given: files only.
@@ -296,31 +321,47 @@ class WineMachine:
 
     def ensure_server(self):
         """A persistent wineserver; answers 2 when one already runs, which is fine."""
-        self._wine_tool(["wineserver", "-p"], timeout=60)
+        self.command(["wineserver", "-p"], timeout=60)
 
     def win_path(self, host_path):
-        drive_c = os.path.join(self.prefix, "drive_c")
-        rel = os.path.relpath(host_path, drive_c)
+        rel = os.path.relpath(host_path, self.drive_c)
         return "C:\\" + rel.replace("/", "\\")
+
+    def host_path(self, win_path):
+        """The host file behind a C:\\ path of the prefix."""
+        return os.path.join(self.drive_c, *win_path[3:].split("\\"))
+
+    def copy_in(self, host_file, folder):
+        """Copies `host_file` into the folder C:\\`folder`; its Windows path."""
+        target = self.host_path("C:\\" + folder)
+        os.makedirs(target, exist_ok=True)
+        return self.win_path(shutil.copy(host_file, target))
+
+    def trace(self, functions, exe):
+        """The relay transcript of later launches shows `functions` called from `exe`."""
+        module = os.path.splitext(os.path.basename(exe))[0].lower()
+        self.import_reg(
+            "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
+            '"RelayInclude"="%s"\r\n"RelayFromInclude"="%s"\r\n' % (";".join(functions), module))
 
     # -- registry --
 
     def import_reg(self, body):
-        path = os.path.join(self.prefix, "drive_c", "import.reg")
+        path = os.path.join(self.drive_c, "import.reg")
         # Version 5 (UTF-16) like regedit's own exports, so the baseline sections
-        # taken from an export go back in byte for byte.
+        # taken from an export go back in byte for byte. hex(2) data is UTF-16 here.
         with open(path, "wb") as f:
             f.write(("\ufeffWindows Registry Editor Version 5.00\r\n\r\n" + body).encode("utf-16-le"))
-        if self._wine_tool(["wine", "regedit", "/S", "C:\\import.reg"]) != 0:
-            raise WineError("regedit could not import " + path)
+        if self.command(["wine", "regedit", "/S", "C:\\import.reg"]) != 0:
+            raise WineError("regedit could not import:\n" + body)
 
     def export_hklm_raw(self, tag):
         self.runs += 1
         path = os.path.join(self.logs, "%03d-%s.reg" % (self.runs, tag))
-        host_out = os.path.join(self.prefix, "drive_c", "export.reg")
+        host_out = os.path.join(self.drive_c, "export.reg")
         if os.path.exists(host_out):
             os.remove(host_out)
-        if self._wine_tool(["wine", "regedit", "/E", "C:\\export.reg", "HKEY_LOCAL_MACHINE"]) != 0:
+        if self.command(["wine", "regedit", "/E", "C:\\export.reg", "HKEY_LOCAL_MACHINE"]) != 0:
             raise WineError("regedit could not export HKEY_LOCAL_MACHINE")
         shutil.move(host_out, path)
         return path
@@ -346,9 +387,9 @@ class WineMachine:
         """Back to Wine's own registry plus `fixture_reg`, with `oem` as the OEM file:
         bytes to write, None for no file, or "directory" for a folder in its place."""
         self.ensure_server()
-        deletions = "".join("[-HKEY_LOCAL_MACHINE\\%s]\r\n\r\n" % k for k in TOUCHED_KEYS)
-        self.import_reg(deletions + self.baseline_reg + "\r\n" + fixture_reg)
-        system = os.path.join(self.prefix, "drive_c", "windows", "system")
+        touched = deletions(*("HKEY_LOCAL_MACHINE\\" + k for k in TOUCHED_KEYS))
+        self.import_reg(touched + self.baseline_reg + "\r\n" + fixture_reg)
+        system = os.path.join(self.drive_c, "windows", "system")
         for name in os.listdir(system):
             if name.lower() == "oeminfo.ini":
                 target = os.path.join(system, name)
@@ -381,21 +422,35 @@ class WineMachine:
     def tool(self, exe, args, timeout=60):
         out_path = os.path.join(self.logs, "tool.out")
         with open(out_path, "wb") as out:
-            code = self._wine_tool(["wine", "C:\\tools\\" + exe] + args, timeout=timeout, stdout=out)
+            code = self.command(["wine", "C:\\tools\\" + exe] + args, timeout=timeout, stdout=out)
         with open(out_path, "rb") as f:
             return code, f.read().decode("cp1252").replace("\r\n", "\n")
 
-    # -- the program --
+    # -- programs --
+
+    def launch(self, argv, tag):
+        """Starts `wine argv` with the relay on, in a session of its own; the process
+        and the path of its transcript."""
+        self.runs += 1
+        transcript = os.path.join(self.logs, "%03d-%s.relay" % (self.runs, tag))
+        with open(transcript, "wb") as err:
+            proc = subprocess.Popen(["wine"] + argv, env=dict(self.env, WINEDEBUG="+relay"),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                                    start_new_session=True)
+        return proc, transcript
+
+    @staticmethod
+    def finish(proc, timeout, what):
+        """The exit status of a launched program; killed with its session when late."""
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            raise WineError("%s did not end within %d s" % (what, timeout))
 
     def run_patch(self, tag, timeout=90, screenshot_dir=None, screenshot_names=None):
         """Runs the program, answers each message box, returns what happened."""
-        self.runs += 1
-        transcript = os.path.join(self.logs, "%03d-%s.relay" % (self.runs, tag))
-        env = dict(self.env, WINEDEBUG="+relay")
-        with open(transcript, "wb") as err, open(os.devnull, "wb") as null:
-            proc = subprocess.Popen(["wine", "C:\\patch\\" + self.exe_name], env=env,
-                                    stdin=subprocess.DEVNULL, stdout=null, stderr=err,
-                                    start_new_session=True)
+        proc, transcript = self.launch(["C:\\patch\\" + self.exe_name], tag)
         boxes = []
         deadline = time.monotonic() + timeout
         try:
@@ -403,15 +458,15 @@ class WineMachine:
                 if time.monotonic() > deadline:
                     raise WineError("%s: the program did not end within %d s; boxes so far: %r"
                                     % (tag, timeout, boxes))
-                for window in self._visible_windows():
-                    title = self._xdotool(["getwindowname", window])
+                for window in self.windows():
+                    title = self.xdotool(["getwindowname", window])
                     if title is None:
                         continue
                     boxes.append(title)
                     if screenshot_dir is not None:
                         name = (screenshot_names or {}).get(title, "%s-%d" % (tag, len(boxes)))
                         self.screenshot(window, os.path.join(screenshot_dir, name + ".png"))
-                    self._answer(window)
+                    self.answer(window)
                 time.sleep(0.2)
             code = proc.returncode
         finally:
@@ -419,32 +474,84 @@ class WineMachine:
                 os.killpg(proc.pid, signal.SIGKILL)
         return RunResult(code, boxes, read_transcript(transcript, self.exe_range), transcript)
 
-    def _xdotool(self, args):
+    # -- windows --
+
+    def xdotool(self, args):
+        """xdotool's answer on the machine's display, or None when it failed."""
         r = subprocess.run(["xdotool"] + args, env=self.env, stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, timeout=30)
         if r.returncode != 0:
             return None
         return r.stdout.decode("utf-8", "replace").rstrip("\n")
 
-    def _visible_windows(self):
-        out = self._xdotool(["search", "--onlyvisible", "--name", "."])
+    def windows(self):
+        out = self.xdotool(["search", "--onlyvisible", "--name", "."])
         return out.split() if out else []
 
-    def _answer(self, window):
-        """Return on the box's focused window until the window has gone. X reuses window
-        ids, so a box is only considered answered once its id is no longer shown."""
+    def wait_window(self, title, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for window in self.windows():
+                if self.xdotool(["getwindowname", window]) == title:
+                    return window
+            time.sleep(0.2)
+        raise WineError("no window titled %r appeared" % title)
+
+    def wait_gone(self, window, timeout=15):
+        """X reuses window ids, so a window has only gone once its id is no longer shown."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if window not in self.windows():
+                return
+            time.sleep(0.2)
+        raise WineError("the window %s did not close" % window)
+
+    def key(self, window, key):
+        """Presses `key` on the window, focused first: there is no window manager to
+        give the focus."""
+        self.xdotool(["windowfocus", "--sync", window])
+        self.xdotool(["key", key])
+
+    def answer(self, window):
+        """Return on the box until the window has gone."""
         for _ in range(10):
-            self._xdotool(["windowfocus", "--sync", window])
-            self._xdotool(["key", "Return"])
-            for _ in range(25):
-                if window not in self._visible_windows():
-                    return
-                time.sleep(0.2)
+            self.key(window, "Return")
+            try:
+                return self.wait_gone(window, timeout=5)
+            except WineError:
+                pass
         raise WineError("the window %s did not close on Return" % window)
 
     def screenshot(self, window, path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        # Wine draws the box a moment after mapping it.
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        # Wine draws a window a moment after mapping it.
         time.sleep(1.0)
         subprocess.run(["import", "-window", window, path], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+def main(argv):
+    """winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]"""
+    split = argv.index("--") if "--" in argv else len(argv)
+    parser = argparse.ArgumentParser(prog="winemachine.py", description=main.__doc__)
+    parser.add_argument("action", choices=["run"])
+    parser.add_argument("--work", help="folder for the prefix and its logs (default: a temporary one)")
+    parser.add_argument("--keep", action="store_true", help="keep the prefix")
+    args, program = parser.parse_args(argv[:split]), argv[split + 1:]
+    if not program:
+        parser.error("no program given after --")
+    work = args.work or tempfile.mkdtemp(prefix="irpatch-wine-")
+    machine = WineMachine(work, keep=args.keep)
+    try:
+        machine.boot(persistent=False)
+        # The program runs in place, from the current folder, with this process's
+        # output: the prefix's services were started with files, not with these.
+        return subprocess.run(["wine"] + program, env=machine.env, stdin=subprocess.DEVNULL).returncode
+    finally:
+        machine.stop()
+        if not args.work and not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
