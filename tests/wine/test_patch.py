@@ -275,7 +275,7 @@ class AsWindows98(PatchCase):
         try:
             run = MACHINE.run_patch("as-windows-98")
         finally:
-            MACHINE.import_reg("[-%s]\r\n\r\n" % app_key)
+            MACHINE.import_reg(winemachine.deletions(app_key))
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [CLOSING[1]])
         self.assertScriptCalls(run, ROWS)
@@ -376,7 +376,7 @@ class WriteRefused(PatchCase):
                 MACHINE.reset(FIXTURE, GOOD_OEM)
                 # Wine has a (non-volatile) VxD key of its own; it goes for this case
                 # and comes back with the next reset.
-                MACHINE.import_reg("[-HKEY_LOCAL_MACHINE\\%s]\r\n\r\n" % volatile_parent)
+                MACHINE.import_reg(winemachine.deletions("HKEY_LOCAL_MACHINE\\" + volatile_parent))
                 MACHINE.make_volatile(volatile_parent)
                 run = MACHINE.run_patch("refused-row-%d" % row)
                 path, name, _, _, shown = ROWS[row - 1]

@@ -165,11 +165,6 @@ def read_transcript(path, module_range):
     return calls
 
 
-def image_calls(transcript, exe):
-    """read_transcript for the calls made from the program file `exe`."""
-    return read_transcript(transcript, image_range(exe))
-
-
 # ---- Registry files -----------------------------------------------------------------
 
 def deletions(*keys):
@@ -549,7 +544,9 @@ def main(argv):
         return subprocess.run(["wine"] + program, env=machine.env, stdin=subprocess.DEVNULL).returncode
     finally:
         machine.stop()
-        if not args.work and not args.keep:
+        if args.keep:
+            print("prefix kept in", machine.prefix, file=sys.stderr)
+        elif not args.work:
             shutil.rmtree(work, ignore_errors=True)
 
 

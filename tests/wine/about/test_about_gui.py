@@ -94,13 +94,11 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
         check("show=1" in started, name + ": not started with SW_SHOWNORMAL: " + started)
         check(expect_start.lower() in started.lower(), name + ": started %r, not %r" % (started, expect_start))
     else:
-        box = machine.wait_window(TITLE)
-        machine.key(box, "Return")
-        machine.wait_gone(box)
+        machine.answer(machine.wait_window(TITLE))
         check(machine.finish(proc, 30, "the host") == 0, name + ": the host failed")
         check(not os.path.exists(marker), name + ": the tool was started")
-    run = winemachine.RunResult(0, None, winemachine.image_calls(transcript, host), transcript)
-    boxes = run.named("MessageBoxA")
+    calls = winemachine.read_transcript(transcript, winemachine.image_range(host))
+    boxes = [c for c in calls if c.name == "MessageBoxA"]
     if expect_start:
         check(not boxes, name + ": a message box was shown")
     else:
@@ -109,12 +107,13 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
               name + ": wrong message box: %r" % boxes)
     check(read_report(report) == ["returned"], name + ": StartSysInfo did not return")
     if location_read is not None:
-        read = any(b"Shared Tools Location" in (c.args[1].text or b"") for c in run.named("RegOpenKeyExA"))
+        read = any(b"Shared Tools Location" in (c.args[1].text or b"") for c in calls if c.name == "RegOpenKeyExA")
         check(read == location_read, name + ": second location %s" % ("not read" if location_read else "read"))
     print("ok   sysinfo:", name)
 
 
-def sz(key, name, value):
+def reg_sz(key, name, value):
+    """A registry file section holding one string value."""
     return '[%s]\r\n"%s"="%s"\r\n\r\n' % (key, name, value.replace("\\", "\\\\"))
 
 
@@ -128,23 +127,23 @@ def test_sysinfo(machine, host):
     def case(*args, **kwargs):
         sysinfo_case(machine, host, *args, **kwargs)
 
-    case("PATH names the tool", sz(MSINFO_KEY, "PATH", TOOL), TOOL, location_read=False)
+    case("PATH names the tool", reg_sz(MSINFO_KEY, "PATH", TOOL), TOOL, location_read=False)
     case("PATH names a missing file; the second location is not read",
-         sz(MSINFO_KEY, "PATH", "C:\\about\\none\\MSINFO32.EXE") + sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"),
-         None, location_read=False)
-    case("MSINFO folder holds the tool", sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"), TOOL, location_read=True)
-    case("MSINFO folder without the tool", sz(LOCATION_KEY, "MSINFO", "C:\\about\\empty"), None)
+         reg_sz(MSINFO_KEY, "PATH", "C:\\about\\none\\MSINFO32.EXE") +
+         reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"), None, location_read=False)
+    case("MSINFO folder holds the tool", reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"), TOOL, location_read=True)
+    case("MSINFO folder without the tool", reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\empty"), None)
     case("both values absent", "", None, location_read=True)
     # The import is a version 5 file: REG_EXPAND_SZ data as UTF-16.
     expand = ",".join("%02x" % b for b in (TOOL + "\0").encode("utf-16-le"))
     case("PATH as REG_EXPAND_SZ", '[%s]\r\n"PATH"=hex(2):%s\r\n\r\n' % (MSINFO_KEY, expand) +
-         sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"), None, location_read=False)
+         reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\tools"), None, location_read=False)
     # Hidden files do not count. Wine keeps the flag in an extended attribute, which
     # not every host file system offers; without it the case says so and is skipped.
     hidden_tool = "C:\\about\\hidden\\MSINFO32.EXE"
     if machine.command(["wine", "cmd", "/c", "attrib", "+h", hidden_tool]) == 0 and \
             machine.command(["wine", "cmd", "/c", "dir", "/a:h", hidden_tool]) == 0:
-        case("the tool is hidden", sz(LOCATION_KEY, "MSINFO", "C:\\about\\hidden"), None)
+        case("the tool is hidden", reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\hidden"), None)
     else:
         print("skip sysinfo: the tool is hidden (this file system keeps no hidden flag for Wine)")
 
