@@ -185,9 +185,7 @@ class CompleteRun(PatchCase):
         cls.before = MACHINE.export_hklm("complete-before")
         cls.outcome = MACHINE.run_patch("complete")
         cls.after = MACHINE.export_hklm("complete-after")
-        cls.dump = MACHINE.dump("Enum", r"Software\Microsoft\IrXfer",
-                                r"System\CurrentControlSet\Control\SessionManager",
-                                r"System\CurrentControlSet\Services\VxD")
+        cls.dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
 
     def test_ends_complete_after_the_closing_box(self):
         self.assertEqual(self.outcome.exit_code, 0)
@@ -286,7 +284,25 @@ class AsWindows98(PatchCase):
         self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
 
 
-class Refusals(PatchCase):
+class Untouched(PatchCase):
+    """Runs that must not make one registry call nor change the registry."""
+
+    TAG = None
+
+    @classmethod
+    def setUpClass(cls):
+        MACHINE.reset(FIXTURE, GOOD_OEM)
+        cls.before = MACHINE.export_hklm(cls.TAG + "-before")
+
+    def run_untouched(self, label, oem):
+        MACHINE.reset(FIXTURE, oem)
+        run = MACHINE.run_patch(self.TAG + "-" + label.replace(" ", "-"))
+        self.assertEqual([c for c in run.calls if c.name.startswith("Reg")], [])
+        self.assertEqual(diff(self.before, MACHINE.export_hklm(self.TAG + "-after")), [])
+        return run
+
+
+class Refusals(Untouched):
     """Any other machine: the refusal box, status 2, and not one registry call."""
 
     LINES = {
@@ -298,27 +314,21 @@ class Refusals(PatchCase):
         "blank after the equals sign": b"Model= RDA-K314 FRN",
     }
 
-    @classmethod
-    def setUpClass(cls):
-        MACHINE.reset(FIXTURE, GOOD_OEM)
-        cls.before = MACHINE.export_hklm("refusal-before")
+    TAG = "refusal"
 
     def test_refused(self):
         for label, line in self.LINES.items():
             with self.subTest(label):
-                MACHINE.reset(FIXTURE, b"[General]\r\n" + line + b"\r\n")
-                run = MACHINE.run_patch("refusal-" + label.replace(" ", "-"))
+                run = self.run_untouched(label, b"[General]\r\n" + line + b"\r\n")
                 self.assertEqual(run.exit_code, 2)
                 self.assertEqual(run.boxes, [REFUSAL[1]])
                 boxes = run.named("MessageBoxA")
                 self.assertEqual(len(boxes), 1)
                 self.assertBox(boxes[0], *REFUSAL)
-                self.assertEqual([c for c in run.calls if c.name.startswith("Reg")], [])
                 self.assertEqual(run.named("ExitWindowsEx"), [])
-                self.assertEqual(diff(self.before, MACHINE.export_hklm("refusal-after")), [])
 
 
-class IdentityUnreadable(PatchCase):
+class IdentityUnreadable(Untouched):
     """The OEM file cannot give an identity: the error report, nothing touched."""
 
     CASES = {
@@ -329,19 +339,12 @@ class IdentityUnreadable(PatchCase):
         "a folder in its place": ("directory", 75, "Path/File access error"),
     }
 
-    @classmethod
-    def setUpClass(cls):
-        MACHINE.reset(FIXTURE, GOOD_OEM)
-        cls.before = MACHINE.export_hklm("identity-before")
+    TAG = "identity"
 
     def test_reported(self):
         for label, (oem, number, description) in self.CASES.items():
             with self.subTest(label):
-                MACHINE.reset(FIXTURE, oem)
-                run = MACHINE.run_patch("identity-" + label.replace(" ", "-"))
-                self.assertOnlyReport(run, number, description)
-                self.assertEqual([c for c in run.calls if c.name.startswith("Reg")], [])
-                self.assertEqual(diff(self.before, MACHINE.export_hklm("identity-after")), [])
+                self.assertOnlyReport(self.run_untouched(label, oem), number, description)
 
 
 class BiosAbsent(PatchCase):
@@ -390,9 +393,7 @@ class WriteRefused(PatchCase):
                 self.assertNotEqual(sets[-1].result, 0)
                 self.assertTrue(all(s.result == 0 for s in sets[:-1]))
 
-                dump = MACHINE.dump("Enum", r"Software\Microsoft\IrXfer",
-                                    r"System\CurrentControlSet\Control\SessionManager",
-                                    r"System\CurrentControlSet\Services\VxD")
+                dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
                 self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
                 self.assertIn(r"Enum\BIOSX", dump)
                 for index, (rpath, rname, vtype, data, _) in enumerate(ROWS, 1):
