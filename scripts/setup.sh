@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|all
+# lacks. Usage: scripts/setup.sh native|win32|fuzz|all
 set -euo pipefail
 
 want=${1:-all}
@@ -17,6 +17,13 @@ if [[ $want == native || $want == all ]]; then
     need /usr/include/gtest/gtest.h libgtest-dev
     need /usr/include/gmock/gmock.h libgmock-dev
     need iconv libc-bin
+fi
+if [[ $want == fuzz || $want == all ]]; then
+    need cmake cmake
+    need ninja ninja-build
+    need clang++-14 clang-14
+    compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+        packages+=(libclang-rt-14-dev)
 fi
 if [[ $want == win32 || $want == all ]]; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <cwctype>
 #include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/standin/regstore.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -114,6 +116,54 @@ void LoadFaultsFromEnvironment() {
     }
 }
 
+// IRPATCH_CRASH_AT_SAVE=N[:stage] kills the program (SIGKILL: no clean-up of any kind
+// runs, as when power is cut or the process is killed) in the middle of its N-th
+// registry save, counted from 1. Stages: "partial" (the default; half the temporary
+// file written), "complete" (the temporary file flushed, not renamed), "replaced"
+// (renamed, the folder not flushed). For the crash-safety checks only.
+struct CrashPlan {
+    unsigned long save = 0;  // 0: no crash planned
+    SaveStage stage = SaveStage::TempPartlyWritten;
+    unsigned long seen = 0;
+};
+
+CrashPlan& Crash() {
+    static CrashPlan plan;
+    return plan;
+}
+
+void CrashObserver(SaveStage stage) {
+    CrashPlan& plan = Crash();
+    if (stage == SaveStage::TempPartlyWritten) ++plan.seen;
+    if (plan.seen == plan.save && stage == plan.stage) std::raise(SIGKILL);
+}
+
+bool LoadCrashPlanFromEnvironment(std::string& error) {
+    const char* value = std::getenv("IRPATCH_CRASH_AT_SAVE");
+    if (!value || !*value) return true;
+    const std::string text = value;
+    const std::size_t colon = text.find(':');
+    const std::string number = text.substr(0, colon);
+    const std::string stage = colon == std::string::npos ? "partial" : text.substr(colon + 1);
+    CrashPlan plan;
+    bool stageKnown = true;
+    if (stage == "partial") plan.stage = SaveStage::TempPartlyWritten;
+    else if (stage == "complete") plan.stage = SaveStage::TempComplete;
+    else if (stage == "replaced") plan.stage = SaveStage::Replaced;
+    else stageKnown = false;
+    const bool digitsOnly = !number.empty() && number.size() <= 9 &&
+                            number.find_first_not_of("0123456789") == std::string::npos;
+    if (digitsOnly) plan.save = std::strtoul(number.c_str(), nullptr, 10);
+    if (!stageKnown || plan.save == 0) {
+        error = "IRPATCH_CRASH_AT_SAVE='" + text +
+                "' is not N or N:partial, N:complete or N:replaced with N a save number from 1.";
+        return false;
+    }
+    Crash() = plan;
+    SetSaveObserver(CrashObserver);
+    return true;
+}
+
 }  // namespace
 
 bool OpenMachine(const std::string& folder, std::string& error) {
@@ -157,6 +207,7 @@ bool OpenMachineFromEnvironment(std::string& error) {
                 "'build/native/Patch_IR_K314(FR)'";
         return false;
     }
+    if (!LoadCrashPlanFromEnvironment(error)) return false;
     if (!OpenMachine(folder, error)) return false;
     LoadFaultsFromEnvironment();
     return true;
@@ -179,13 +230,17 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, p
         std::string part = p.substr(start, end - start);
         start = end + 1;
         if (part.empty() || part == ".") continue;
-        if (part == ".." || part.find('\0') != std::string::npos) {
+        // ".." and its look-alikes: Windows drops trailing dots and blanks from a name,
+        // so ".. " is "..", and Windows 9x reads "..." as two levels up. A NUL would cut
+        // the name short at the host's C string boundary.
+        if (part.find_first_not_of(". ") == std::string::npos || part.find('\0') != std::string::npos) {
             status = platform::ERROR_ACCESS_DENIED;
             return false;
         }
         parts.push_back(part);
     }
-    std::string host = S().folder + "/drive_c";
+    const std::string drive = S().folder + "/drive_c";
+    std::string host = drive;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         std::string found;
         if (!FindEntry(host, parts[i], found)) {
@@ -199,9 +254,20 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, p
         }
         host += "/" + found;
     }
-    // A link inside the machine may still point outside it.
+    // A link on drive C may still point elsewhere: what the path really names must be
+    // drive C or lie below it (not even the machine's registry.reg beside it). A name
+    // that does not exist yet is judged by its folder; a link that leads nowhere is
+    // refused, since creating through it would write wherever it points.
+    auto onDrive = [&](const std::string& real) {
+        return real == drive || real.rfind(drive + "/", 0) == 0;
+    };
     std::string real = Canonical(host);
-    if (!real.empty() && real != S().folder && real.rfind(S().folder + "/", 0) != 0) {
+    if (real.empty()) {
+        struct stat st {};
+        const bool isLink = lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        real = isLink ? std::string() : Canonical(host.substr(0, host.rfind('/')));
+    }
+    if (real.empty() || !onDrive(real)) {
         status = platform::ERROR_ACCESS_DENIED;
         return false;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -432,6 +433,17 @@ public:
         : next_(text), end_(text + size), fileName_(fileName), store_(store) {}
 
     bool Run(std::string& error) {
+        // No REGEDIT4 file holds a NUL: a zero in a value is written as hex. One here
+        // means a binary or damaged file (a crash can leave zero-filled blocks), or an
+        // export saved as UTF-16; reading on would take its bytes for values.
+        if (const void* nul = std::memchr(next_, 0, static_cast<std::size_t>(end_ - next_))) {
+            line_ = 1 + static_cast<std::size_t>(
+                            std::count(next_, static_cast<const char*>(nul), '\n'));
+            Fail("byte 0x00 (NUL): a REGEDIT4 file is Windows-1252 text; this one is binary, "
+                 "damaged or saved as Unicode (UTF-16)");
+            error = error_;
+            return false;
+        }
         if (!Header()) {
             error = error_;
             return false;
@@ -467,9 +479,11 @@ private:
         if (lf == nullptr) {
             lineEnd_ = end_;
             next_ = end_;
+            lineEnded_ = false;
         } else {
             lineEnd_ = static_cast<const char*>(lf);
             next_ = lineEnd_ + 1;
+            lineEnded_ = true;
         }
         if (lineEnd_ > lineBegin_ && lineEnd_[-1] == '\r') --lineEnd_;
         ++line_;
@@ -725,6 +739,14 @@ private:
         while (s < lineEnd_ && IsBlank(*s)) ++s;
         if (s != lineEnd_) return Fail("unexpected " + Shown(*s) + " after the value data");
 
+        // A value on the file's last line with no line end may have lost its tail
+        // ("dword:0000" of "dword:00000001", a hex list cut after a comma's byte) and
+        // still look whole; every writer ends its lines, so only a cut file does this.
+        if (!lineEnded_) {
+            return Fail(
+                "value line truncated: the file ends inside it (no line end after the "
+                "data), so its data may be cut short");
+        }
         if (current_->FindValue(name) != NameIndex::npos) {
             return Fail("value " + Quoted(name) + " is given twice in [" + current_->FullPath() +
                         "]");
@@ -737,6 +759,7 @@ private:
     const char* end_;
     const char* lineBegin_ = nullptr;
     const char* lineEnd_ = nullptr;
+    bool lineEnded_ = true;  // the current line has its LF
     std::size_t line_ = 0;
     const std::string& fileName_;
     RegStore& store_;
@@ -757,7 +780,9 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
 }
 
 bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
+    // before the check below could refuse it. It does nothing to a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = SystemError("cannot open the registry file", path, errno);
         return false;
@@ -791,6 +816,12 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
     return ParseRegText(text.data(), used, path, store, error);
 }
 
+namespace {
+SaveObserver g_saveObserver = nullptr;
+}  // namespace
+
+void SetSaveObserver(SaveObserver observer) { g_saveObserver = observer; }
+
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced) {
     if (replaced != nullptr) *replaced = false;
@@ -822,18 +853,26 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     ::fchmod(fd, mode);
 
+    const SaveObserver observer = g_saveObserver;
     const char* p = text.data();
     std::size_t left = text.size();
+    // With an observer, stop once half is written to tell it; otherwise in one go.
+    std::size_t pause = observer != nullptr ? text.size() - text.size() / 2 : 0;
     while (left > 0) {
-        const ssize_t put = ::write(fd, p, left);
+        const ssize_t put = ::write(fd, p, pause > 0 ? left - pause : left);
         if (put < 0) {
             if (errno == EINTR) continue;
             return abandon("writing the temporary file", errno);
         }
         p += put;
         left -= static_cast<std::size_t>(put);
+        if (pause > 0 && left == pause) {
+            pause = 0;
+            observer(SaveStage::TempPartlyWritten);
+        }
     }
     if (::fsync(fd) != 0) return abandon("flushing the temporary file", errno);
+    if (observer != nullptr) observer(SaveStage::TempComplete);
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
@@ -848,6 +887,7 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
         return false;
     }
     if (replaced != nullptr) *replaced = true;
+    if (observer != nullptr) observer(SaveStage::Replaced);
 
     // The rename is only durable once the folder itself is on disk.
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -165,7 +165,9 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 // key merge into it). On failure returns false and a message
 // "<fileName>, line <n>: <what is wrong>"; `store` is then partly filled and should be
 // dropped. Comment lines (first non-blank character ';') and blank lines are skipped;
-// LF alone is accepted as a line end. Never reads outside [text, text + size).
+// LF alone is accepted as a line end. Refused as damaged: any NUL byte, and a value
+// on the last line without a line end (a cut file). Never reads outside
+// [text, text + size).
 bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
                   std::string& error);
 
@@ -180,6 +182,20 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
 // new content.
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced = nullptr);
+
+// ---- Crash-safety checks ---------------------------------------------------------------
+// The points inside SaveRegFile where a check may stop the process (the Linux build's
+// IRPATCH_CRASH_AT_SAVE does, see machine.cpp), to show that a stop at any of them
+// leaves `path` whole: the old file before the rename, the new one after it. With an
+// observer set, the temporary file is written in two halves and the observer is told
+// between them.
+enum class SaveStage {
+    TempPartlyWritten,  // half of the new text is in the temporary file
+    TempComplete,       // the temporary file is written and flushed, not yet renamed
+    Replaced,           // the rename is done, the folder not yet flushed
+};
+using SaveObserver = void (*)(SaveStage stage);
+void SetSaveObserver(SaveObserver observer);  // nullptr (the default): none
 
 // ---- NameIndex template member -------------------------------------------------------
 template <class NameAt>

@@ -29,9 +29,11 @@ bool OpenMachineFromEnvironment(std::string& error);
 
 // Resolves a Windows path ("C:\Windows\system\Oeminfo.ini") to a file inside the
 // machine folder, matching each component without regard to case as Windows does.
-// Refuses (false, with a Win32 status) anything that would leave the folder: other
-// drives, UNC paths, "..", and links pointing outside. `mustExist` = false allows a
-// last component that does not exist yet.
+// Refuses (false, with a Win32 status) anything that would leave drive C (the folder's
+// drive_c/): other drives, UNC and relative paths, "..", "...", ".. " and other names
+// of only dots and blanks, names holding NUL, links pointing off the drive and links
+// pointing nowhere. `mustExist` = false allows a last component that does not exist
+// yet.
 bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
                         bool mustExist = true);
 

@@ -81,8 +81,15 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
     std::string host;
     LONG status = ERROR_PATH_NOT_FOUND;
     std::string name = lpFileName ? lpFileName : "";
-    if (standin::ResolveWindowsPath(name, host, status)) {
-        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    // Fault point "OpenFileForReadA", matched by the Windows path: a file that exists
+    // but cannot be opened, which root (who runs CI) cannot arrange with permissions.
+    const LONG injected = standin::FaultFor("OpenFileForReadA", name);
+    if (injected != ERROR_SUCCESS) {
+        status = injected;
+    } else if (standin::ResolveWindowsPath(name, host, status)) {
+        // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
+        // before the regular-file check could refuse it. Regular files ignore it.
+        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat st {};
         if (fd < 0) {
             status = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
@@ -100,6 +107,9 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
 LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead) {
     *lpNumberOfBytesRead = 0;
     if (hFile < 0 || hFile > INT_MAX) return ERROR_INVALID_HANDLE;
+    // Fault point "ReadFile": a read that fails (a bad sector, a network drive gone).
+    const LONG injected = standin::FaultFor("ReadFile");
+    if (injected != ERROR_SUCCESS) return injected;
     for (;;) {
         ssize_t n = read(static_cast<int>(hFile), lpBuffer, nNumberOfBytesToRead);
         if (n < 0 && errno == EINTR) continue;
