@@ -494,3 +494,86 @@ TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
     EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
     EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
 }
+
+// ---- Saving through the buffer ---------------------------------------------------------
+
+namespace {
+
+// A tree whose text is several times the save buffer, with every value form, escapes,
+// wrapped hex lists, and single values larger than the buffer on their own.
+RegStore BigStore() {
+    RegStore store;
+    std::mt19937 random(314);
+    RegKey& top = store.Root(RootId::LocalMachine).AppendSubkey("Software").AppendSubkey("Big \"one\"");
+    for (int k = 0; k < 400; ++k) {
+        RegKey& key = top.AppendSubkey("K" + std::to_string(k) + "\xE9");
+        key.AppendValue("", platform::REG_SZ, B(std::string("C:\\WINDOWS\\\"x\"") + '\0'));
+        for (int v = 0; v < 6; ++v) {
+            const std::string name = "v" + std::to_string(v) + (v % 2 ? "\\\"q" : "");
+            Bytes data(random() % 90);
+            for (auto& b : data) b = static_cast<std::uint8_t>(random());
+            const platform::DWORD types[] = {platform::REG_BINARY, platform::REG_DWORD, 7, 0x12345678};
+            key.AppendValue(name, types[v % 4], data);
+        }
+        key.AppendSubkey("Sub").AppendValue("d", platform::REG_DWORD, Bytes{1, 2, 3, 4});
+    }
+    RegKey& huge = store.Root(RootId::Users).AppendSubkey(".DEFAULT");
+    huge.AppendValue("bin", platform::REG_BINARY, Bytes(3 * kSaveBufferSize + 7, 0xA5));
+    huge.AppendValue("text", platform::REG_SZ, B(std::string(kSaveBufferSize + 3, '\\') + '\0'));
+    return store;
+}
+
+std::string g_tempSeenAt[3];
+std::string g_watchedFolder;
+
+// Keeps the temporary file's bytes as they are at each stage of a save.
+void WatchTemporary(SaveStage stage) {
+    for (const std::string& n : FolderEntries(g_watchedFolder)) {
+        if (n.rfind(".registry.reg.", 0) == 0) {
+            g_tempSeenAt[static_cast<int>(stage)] = ReadHostFile(g_watchedFolder + "/" + n);
+        }
+    }
+    if (stage == SaveStage::Replaced) g_tempSeenAt[2] = ReadHostFile(g_watchedFolder + "/registry.reg");
+}
+
+}  // namespace
+
+TEST_F(RegStoreFile, ASaveLargerThanItsBufferWritesTheTextByteForByte) {
+    const RegStore store = BigStore();
+    const std::string text = store.ToText();
+    ASSERT_GT(text.size(), 6 * kSaveBufferSize);
+    std::string error;
+    ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
+    EXPECT_TRUE(ReadHostFile(path_) == text) << "the saved bytes differ from ToText";
+    RegStore back;
+    ASSERT_TRUE(LoadRegFile(path_, back, error)) << error;
+    ExpectSameStore(store, back);
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegStoreFile, TheCrashCheckSeesExactlyHalfTheTextThenAllOfIt) {
+    const RegStore store = BigStore();
+    const std::string text = store.ToText();
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
+    g_watchedFolder = dir_;
+    for (std::string& seen : g_tempSeenAt) seen = "(not seen)";
+    SetSaveObserver(WatchTemporary);
+    std::string error;
+    const bool saved = SaveRegFile(store, path_, error);
+    SetSaveObserver(nullptr);
+    ASSERT_TRUE(saved) << error;
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::TempPartlyWritten)] == text.substr(0, text.size() / 2))
+        << "size at the first stop: " << g_tempSeenAt[0].size() << " of " << text.size();
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::TempComplete)] == text);
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::Replaced)] == text);
+    EXPECT_TRUE(ReadHostFile(path_) == text);
+
+    // A small tree, whose half falls inside the first buffer, stops at its half too.
+    const RegStore small = Sample();
+    const std::string smallText = small.ToText();
+    SetSaveObserver(WatchTemporary);
+    ASSERT_TRUE(SaveRegFile(small, path_, error)) << error;
+    SetSaveObserver(nullptr);
+    EXPECT_EQ(g_tempSeenAt[0], smallText.substr(0, smallText.size() / 2));
+    EXPECT_EQ(ReadHostFile(path_), smallText);
+}

@@ -174,6 +174,9 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
 // Reads and parses a whole file. The file is only read.
 bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
 
+// The text goes to the file through a buffer of this many bytes, never whole in memory.
+constexpr std::size_t kSaveBufferSize = 64 * 1024;
+
 // Writes store.ToText() to `path` atomically: a temporary file in the same folder is
 // written and flushed to disk, renamed over `path`, then the folder is flushed. On
 // failure returns false with a message naming the file; the temporary file is removed
