@@ -523,6 +523,8 @@ RegStore BigStore() {
     return store;
 }
 
+std::string BigStoreText() { return BigStore().ToText(); }
+
 std::string g_tempSeenAt[3];
 std::string g_watchedFolder;
 
@@ -576,4 +578,109 @@ TEST_F(RegStoreFile, TheCrashCheckSeesExactlyHalfTheTextThenAllOfIt) {
     SetSaveObserver(nullptr);
     EXPECT_EQ(g_tempSeenAt[0], smallText.substr(0, smallText.size() / 2));
     EXPECT_EQ(ReadHostFile(path_), smallText);
+}
+
+// ---- Loading a chunk at a time -----------------------------------------------------------
+
+namespace {
+
+// Loads `text` from a file read `chunk` bytes at a time and parses the same text whole;
+// both must give the same verdict, the same message and the same tree.
+void ExpectChunkedLoadMatchesWholeParse(const std::string& path, const std::string& text,
+                                        const std::vector<std::size_t>& chunks) {
+    WriteHostFile(path, text);
+    RegStore whole;
+    std::string wholeError;
+    const bool wholeOk = ParseRegText(text.data(), text.size(), path, whole, wholeError);
+    for (std::size_t chunk : chunks) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        RegStore loaded;
+        std::string error;
+        const bool ok = LoadRegFile(path, loaded, error, chunk);
+        ASSERT_EQ(ok, wholeOk) << error << " / " << wholeError;
+        ASSERT_EQ(error, ok ? std::string() : wholeError);
+        if (ok) {
+            ASSERT_EQ(loaded.ToText(), whole.ToText());
+        }
+    }
+}
+
+const std::vector<std::size_t> kChunks = {1, 2, 3, 4, 5, 7, 8, 13, 64, 4096, kLoadChunkSize};
+
+}  // namespace
+
+TEST_F(RegStoreFile, ChunkedLoadsMatchParsingTheWholeTextAtEveryBoundary) {
+    const std::string h = "REGEDIT4\r\n\r\n";
+    const std::string k = h + "[HKEY_LOCAL_MACHINE\\K]\r\n";
+    // Each chunk size puts boundaries inside quoted strings and escapes, between CR and
+    // LF, inside hex lists and right after a continuation's backslash.
+    const std::string good =
+        h + "[HKEY_LOCAL_MACHINE\\Software\\A \"b\"]\r\n@=\"x\\\\y \\\"z\\\" long enough to cross\"\r\n"
+            "\"na\\\"me\"=dword:0000abcd\r\n"
+            "\"h\"=hex(7):41,00,42,00,43,00,44,00,45,00,46,00,47,00,48,00,49,00,4a,00,4b,00,4c,\\\r\n"
+            "  4d,00,00,00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\A \"b\"\\Sub]\n\"lf\"=\"only\"\n\n"
+            ";comment\r\n[HKEY_USERS\\.Default]\r\n\"e\"=hex:\r\n\"b\"=hex:01,02,\\\n  03\r\n";
+    std::vector<std::string> texts = {
+        good,
+        "",
+        "REGEDIT4",
+        "REGEDIT4\r",
+        "REGEDIT4\r\n",
+        std::string("REGEDIT4\r\n\0", 11),
+        h + "\"a\"=\"b\"\r\n",
+        k + "\"a\"=\"b\r\n",
+        k + "\"a\\q\"=\"b\"\r\n",
+        k + "\"a\"=hex:01,\\\r\n",
+        k + "\"a\"=hex:01,\\\r\n\"b\"=\"c\"\r\n",
+        k + "\"a\"=hex:01,02",  // cut: no line end
+        k + "\"a\"=dword:12345678\r",
+        k + "\"a\"=\"1\"\r\n\r\n[HKEY_LOCAL_MACHINE\\k]\r\n\"A\"=\"2\"\r\n",
+        // A NUL wins over a syntax fault before it, and is placed at its own line.
+        k + "junk\r\n\"a\"=\"b\"\r\n" + std::string(1, '\0') + "\r\n",
+        k + "\"a\"=hex:01,\\\r\n  0" + std::string(1, '\0') + "\r\n",
+        good + std::string(3, '\0'),
+        std::string(1, '\0') + good,
+        // A syntax fault in the last line, after a long run of good ones.
+        good + good.substr(h.size()) + "\"x\"=\"y\" z\r\n",
+    };
+    std::string longLine = k + "\"long\"=\"";
+    longLine += std::string(10000, 'q') + "\"\r\n";
+    texts.push_back(longLine);
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 200));
+        ExpectChunkedLoadMatchesWholeParse(path_, text, kChunks);
+    }
+}
+
+TEST_F(RegStoreFile, ChunkedLoadsMatchParsingTheWholeTextOnMangledFiles) {
+    const std::string good =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n@=\"x\\\\y\"\r\n\"n\"=dword:00000001\r\n"
+        "\"h\"=hex(7):41,00,\\\r\n  42,00,00\r\n\r\n[HKEY_USERS\\.Default]\r\n\"e\"=hex:\r\n";
+    const char alphabet[] = "\\\"[]@=,:()-;\r\n \t0aFx\xE9";
+    std::mt19937 random(2718);
+    for (int round = 0; round < 1500; ++round) {
+        std::string text = good;
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = random() % text.size();
+            // The alphabet's terminating zero is one of the bytes put in, now and then.
+            const char c = alphabet[random() % sizeof alphabet];
+            switch (random() % 3) {
+                case 0: text[at] = c; break;
+                case 1: text.erase(at, 1 + random() % 8); break;
+                default: text.insert(at, 1, c); break;
+            }
+            if (text.empty()) text = "R";
+        }
+        SCOPED_TRACE(text);
+        ExpectChunkedLoadMatchesWholeParse(path_, text, {1, 3, 7, 16, kLoadChunkSize});
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(RegStoreFile, ALoadedFileLargerThanTheChunkGivesTheSameTree) {
+    const std::string text = BigStoreText();
+    ASSERT_GT(text.size(), 4 * kLoadChunkSize);
+    ExpectChunkedLoadMatchesWholeParse(path_, text, {kLoadChunkSize, 4096, 1000});
 }

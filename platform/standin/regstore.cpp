@@ -562,32 +562,95 @@ std::string Quoted(std::string_view name) {
     return name.empty() ? std::string("@ (the unnamed value)") : "\"" + std::string(name) + "\"";
 }
 
+const char kNulMessage[] =
+    "byte 0x00 (NUL): a REGEDIT4 file is Windows-1252 text; this one is binary, damaged or "
+    "saved as Unicode (UTF-16)";
+
+// Reads a file a chunk at a time for the parser, so a load never holds the whole file:
+// the bytes of the line being parsed stay, and the buffer grows only for a line longer
+// than it. Every byte read is checked for NUL as it comes in.
+class ChunkReader {
+public:
+    ChunkReader(int fd, std::size_t chunkSize)
+        : fd_(fd), capacity_(std::max<std::size_t>(chunkSize, 1)),
+          buffer_(new char[capacity_]) {}
+
+    char* Begin() const { return buffer_.get(); }
+
+    // Moves [keep, end) to the buffer's start and reads more after it; `keep` and `end`
+    // then point into the buffer. False at the file's end (nothing read), after a read
+    // error (ReadError()), or when a NUL came in (`nul` then points at it).
+    bool Fill(const char*& keep, const char*& end, const char*& nul) {
+        nul = nullptr;
+        if (error_ != 0 || atEnd_) return false;
+        std::size_t kept = static_cast<std::size_t>(end - keep);
+        if (kept == capacity_) {
+            std::size_t larger = capacity_ * 2;
+            std::unique_ptr<char[]> grown(new char[larger]);
+            std::memcpy(grown.get(), keep, kept);
+            buffer_ = std::move(grown);
+            capacity_ = larger;
+        } else if (kept > 0 && keep != buffer_.get()) {
+            std::memmove(buffer_.get(), keep, kept);
+        }
+        keep = buffer_.get();
+        end = keep + kept;
+        for (;;) {
+            const ssize_t got = ::read(fd_, buffer_.get() + kept, capacity_ - kept);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;
+                return false;
+            }
+            if (got == 0) {
+                atEnd_ = true;
+                return false;
+            }
+            end = keep + kept + static_cast<std::size_t>(got);
+            nul = static_cast<const char*>(std::memchr(keep + kept, 0, static_cast<std::size_t>(got)));
+            return nul == nullptr;
+        }
+    }
+    int ReadError() const { return error_; }
+
+private:
+    int fd_;
+    std::size_t capacity_;
+    std::unique_ptr<char[]> buffer_;
+    int error_ = 0;
+    bool atEnd_ = false;
+};
+
 class Parser {
 public:
     Parser(const char* text, std::size_t size, const std::string& fileName, RegStore& store)
         : next_(text), end_(text + size), fileName_(fileName), store_(store) {}
+    // Parses what `reader` reads, a chunk at a time.
+    Parser(ChunkReader& reader, const std::string& fileName, RegStore& store)
+        : next_(reader.Begin()), end_(reader.Begin()), reader_(&reader), fileName_(fileName),
+          store_(store) {}
 
     bool Run(std::string& error) {
         // No REGEDIT4 file holds a NUL: a zero in a value is written as hex. One here
         // means a binary or damaged file (a crash can leave zero-filled blocks), or an
-        // export saved as UTF-16; reading on would take its bytes for values.
-        if (const void* nul = std::memchr(next_, 0, static_cast<std::size_t>(end_ - next_))) {
-            line_ = 1 + static_cast<std::size_t>(
-                            std::count(next_, static_cast<const char*>(nul), '\n'));
-            Fail("byte 0x00 (NUL): a REGEDIT4 file is Windows-1252 text; this one is binary, "
-                 "damaged or saved as Unicode (UTF-16)");
-            error = error_;
-            return false;
+        // export saved as UTF-16; reading on would take its bytes for values. A NUL
+        // anywhere is reported before any other fault of the file, at its own line; a
+        // chunked read checks each chunk as it comes and, on any fault, the rest of
+        // the file.
+        if (reader_ == nullptr) {
+            if (const void* nul = std::memchr(next_, 0, static_cast<std::size_t>(end_ - next_))) {
+                line_ = 1 + static_cast<std::size_t>(
+                                std::count(next_, static_cast<const char*>(nul), '\n'));
+                Fail(kNulMessage);
+                error = error_;
+                return false;
+            }
         }
-        if (!Header()) {
-            error = error_;
-            return false;
-        }
-        while (NextLine()) {
+        bool ok = Header();
+        while (ok && NextLine()) {
             const char* s = lineBegin_;
             while (s < lineEnd_ && IsBlank(*s)) ++s;
             if (s == lineEnd_ || *s == ';') continue;
-            bool ok;
             if (*s == '[') {
                 ok = Section(s);
             } else if (*s == '"' || *s == '@') {
@@ -596,27 +659,79 @@ public:
                 ok = Fail("unexpected " + Shown(*s) +
                           "; expected a [key] section header, a value line or a ';' comment");
             }
-            if (!ok) {
-                error = error_;
-                return false;
-            }
         }
-        return true;
+        if (ok && !stopped_) return true;
+        if (reader_ != nullptr) ScanRest();
+        error = error_;
+        return false;
     }
 
+    // The errno of a failed read, 0 when every read went well.
+    int ReadError() const { return reader_ == nullptr ? 0 : reader_->ReadError(); }
+
 private:
+    // Reads more of the file into view. False at the file's end; also when a NUL or a
+    // read error came in, which stops the parse (stopped_).
+    bool Refill() {
+        const char* nul = nullptr;
+        if (reader_->Fill(next_, end_, nul)) return true;
+        if (nul != nullptr) {
+            // Every byte before it was checked, so this is the file's first NUL.
+            line_ += 1 + static_cast<std::size_t>(std::count(next_, nul, '\n'));
+            Fail(kNulMessage);
+            stopped_ = true;
+            nulFound_ = true;
+        } else if (reader_->ReadError() != 0) {
+            stopped_ = true;
+        }
+        return false;
+    }
+
+    // After a fault in chunked reading: reads the file to its end, so that a NUL later in
+    // the file takes the place of a syntax error found first, as it would with the
+    // whole text at hand, and a read error is not missed.
+    void ScanRest() {
+        if (nulFound_ || reader_->ReadError() != 0) return;
+        // The current line is done: the next one starts at next_.
+        std::size_t line = line_;
+        for (;;) {
+            const char* nul = nullptr;
+            const bool more = reader_->Fill(next_, end_, nul);
+            if (nul != nullptr) {
+                line_ = line + 1 + static_cast<std::size_t>(std::count(next_, nul, '\n'));
+                Fail(kNulMessage);
+                return;
+            }
+            if (!more) return;
+            line += static_cast<std::size_t>(std::count(next_, end_, '\n'));
+            next_ = end_;
+        }
+    }
+
     // Moves to the next line: [lineBegin_, lineEnd_) is its content without the line
-    // end (LF, or CR LF).
+    // end (LF, or CR LF). With a reader, the whole line is in view before it is used.
     bool NextLine() {
+        if (stopped_) return false;
+        const char* lf = nullptr;
+        std::size_t searched = 0;  // bytes from next_ known to hold no LF
+        for (;;) {
+            lf = static_cast<const char*>(
+                std::memchr(next_ + searched, '\n', static_cast<std::size_t>(end_ - next_) - searched));
+            if (lf != nullptr || reader_ == nullptr) break;
+            searched = static_cast<std::size_t>(end_ - next_);
+            if (!Refill()) {
+                if (stopped_) return false;
+                break;
+            }
+        }
         if (next_ >= end_) return false;
         lineBegin_ = next_;
-        const void* lf = std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_));
         if (lf == nullptr) {
             lineEnd_ = end_;
             next_ = end_;
             lineEnded_ = false;
         } else {
-            lineEnd_ = static_cast<const char*>(lf);
+            lineEnd_ = lf;
             next_ = lineEnd_ + 1;
             lineEnded_ = true;
         }
@@ -631,7 +746,9 @@ private:
     }
 
     bool Header() {
-        if (!NextLine()) return Fail("missing REGEDIT4 header (the file is empty)");
+        if (!NextLine()) {
+            return stopped_ ? false : Fail("missing REGEDIT4 header (the file is empty)");
+        }
         const char* e = lineEnd_;
         while (e > lineBegin_ && IsBlank(e[-1])) --e;
         if (std::string_view(lineBegin_, static_cast<std::size_t>(e - lineBegin_)) != "REGEDIT4") {
@@ -769,6 +886,7 @@ private:
                 if (s != lineEnd_)
                     return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
                 if (!NextLine()) {
+                    if (stopped_) return false;
                     return Fail("value line truncated: the file ends after a line continuation");
                 }
                 s = lineBegin_;
@@ -892,6 +1010,9 @@ private:
 
     const char* next_;
     const char* end_;
+    ChunkReader* reader_ = nullptr;  // null: the whole text is at hand
+    bool stopped_ = false;           // a NUL or a read error came in
+    bool nulFound_ = false;
     const char* lineBegin_ = nullptr;
     const char* lineEnd_ = nullptr;
     bool lineEnded_ = true;  // the current line has its LF
@@ -914,7 +1035,8 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
     return parser.Run(error);
 }
 
-bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
+                 std::size_t chunkSize) {
     // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
     // before the check below could refuse it. It does nothing to a regular file.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -931,24 +1053,15 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
         error = SystemError("cannot read the registry file", path, err);
         return false;
     }
-    std::string text;
-    text.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd, &text[used], text.size() - used);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            error = SystemError("cannot read the registry file", path, err);
-            return false;
-        }
-        if (got == 0) break;
-        used += static_cast<std::size_t>(got);
-    }
+    ChunkReader reader(fd, chunkSize);
+    Parser parser(reader, path, store);
+    const bool parsed = parser.Run(error);
     ::close(fd);
-    return ParseRegText(text.data(), used, path, store, error);
+    if (parser.ReadError() != 0) {
+        error = SystemError("cannot read the registry file", path, parser.ReadError());
+        return false;
+    }
+    return parsed;
 }
 
 namespace {

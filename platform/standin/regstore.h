@@ -171,8 +171,12 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
                   std::string& error);
 
-// Reads and parses a whole file. The file is only read.
-bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
+// Reads and parses a whole file. The file is only read, `chunkSize` bytes at a time
+// (the buffer grows only to hold a longer line), so the whole file is never in memory;
+// the result, error messages included, is the same as ParseRegText on its whole text.
+constexpr std::size_t kLoadChunkSize = 128 * 1024;
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
+                 std::size_t chunkSize = kLoadChunkSize);
 
 // The text goes to the file through a buffer of this many bytes, never whole in memory.
 constexpr std::size_t kSaveBufferSize = 64 * 1024;
