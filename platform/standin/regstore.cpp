@@ -17,26 +17,30 @@ namespace {
 
 struct FoldTable {
     unsigned char map[256];
-    FoldTable() {
-        for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(c);
-        for (int c = 'A'; c <= 'Z'; ++c) map[c] = static_cast<unsigned char>(c + 0x20);
-        // Latin-1 letters À..Þ (× at 0xD7 is not a letter) pair with à..þ.
-        for (int c = 0xC0; c <= 0xDE; ++c) {
-            if (c != 0xD7) map[c] = static_cast<unsigned char>(c + 0x20);
-        }
-        // The letters Windows-1252 adds in 0x80..0x9F: Š š, Œ œ, Ž ž, and Ÿ whose
-        // partner ÿ sits at 0xFF.
-        map[0x8A] = 0x9A;
-        map[0x8C] = 0x9C;
-        map[0x8E] = 0x9E;
-        map[0x9F] = 0xFF;
-    }
 };
 
-const FoldTable& Folds() {
-    static const FoldTable table;
-    return table;
+// Built at compile time: a function-local static would cost a guard check on every
+// byte compared.
+constexpr FoldTable MakeFolds() {
+    FoldTable t{};
+    for (int c = 0; c < 256; ++c) t.map[c] = static_cast<unsigned char>(c);
+    for (int c = 'A'; c <= 'Z'; ++c) t.map[c] = static_cast<unsigned char>(c + 0x20);
+    // Latin-1 letters À..Þ (× at 0xD7 is not a letter) pair with à..þ.
+    for (int c = 0xC0; c <= 0xDE; ++c) {
+        if (c != 0xD7) t.map[c] = static_cast<unsigned char>(c + 0x20);
+    }
+    // The letters Windows-1252 adds in 0x80..0x9F: Š š, Œ œ, Ž ž, and Ÿ whose
+    // partner ÿ sits at 0xFF.
+    t.map[0x8A] = 0x9A;
+    t.map[0x8C] = 0x9C;
+    t.map[0x8E] = 0x9E;
+    t.map[0x9F] = 0xFF;
+    return t;
 }
+
+constexpr FoldTable kFolds = MakeFolds();
+
+const FoldTable& Folds() { return kFolds; }
 
 }  // namespace
 
@@ -539,12 +543,23 @@ std::string RegStore::ToText() const {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+struct HexTable {
+    signed char value[256];
+};
+
+constexpr HexTable MakeHexTable() {
+    HexTable t{};
+    for (int c = 0; c < 256; ++c) t.value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) t.value[c] = static_cast<signed char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) t.value[c] = static_cast<signed char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) t.value[c] = static_cast<signed char>(c - 'A' + 10);
+    return t;
 }
+
+constexpr HexTable kHexTable = MakeHexTable();
+
+// The digit's value, or -1 for a byte that is not a hex digit.
+int HexValue(char c) { return kHexTable.value[static_cast<unsigned char>(c)]; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -771,17 +786,42 @@ private:
         const std::string_view path(s, static_cast<std::size_t>(close - s));
         if (path.empty()) return Fail("malformed section header: no key name between [ and ]");
 
-        const std::size_t slash = path.find('\\');
-        const std::string_view rootName = path.substr(0, slash);
-        RootId root;
-        if (rootName.empty()) return Fail("malformed section header: it starts with a backslash");
-        if (!RootFromName(rootName, root)) {
-            return Fail("unknown root key \"" + std::string(rootName) + "\"");
+        // Sections come in tree order, so a header mostly repeats the start of the one
+        // before it: the keys of the whole components it shares byte for byte with that
+        // header are taken from there (they passed every check below then) instead of
+        // being looked up again from the root.
+        const std::size_t common = static_cast<std::size_t>(
+            std::mismatch(path.begin(), path.end(), prevPath_.begin(), prevPath_.end()).first -
+            path.begin());
+        std::size_t reused = prevKeys_.size();
+        while (reused > 0) {
+            const std::size_t e = prevKeys_[reused - 1].end;
+            if (e <= common && (e == path.size() || path[e] == '\\')) break;
+            --reused;
         }
-        RegKey* key = &store_.Root(root);
-        if (slash != std::string_view::npos) {
-            std::size_t start = slash + 1;
-            std::size_t depth = 0;
+        prevKeys_.resize(reused);
+        prevPath_.assign(path.data(), path.size());
+
+        RegKey* key;
+        std::size_t start;
+        if (reused > 0) {
+            key = prevKeys_.back().key;
+            start = prevKeys_.back().end;
+        } else {
+            const std::size_t slash = path.find('\\');
+            const std::string_view rootName = path.substr(0, slash);
+            RootId root;
+            if (rootName.empty()) return Fail("malformed section header: it starts with a backslash");
+            if (!RootFromName(rootName, root)) {
+                return Fail("unknown root key \"" + std::string(rootName) + "\"");
+            }
+            key = &store_.Root(root);
+            start = rootName.size();
+            prevKeys_.push_back(KnownKey{start, key});
+        }
+        if (start < path.size()) {
+            ++start;  // the backslash
+            std::size_t depth = prevKeys_.size() - 1;
             for (;;) {
                 std::size_t stop = path.find('\\', start);
                 if (stop == std::string_view::npos) stop = path.size();
@@ -804,6 +844,7 @@ private:
                 }
                 const std::size_t found = key->FindSubkey(part);
                 key = found == NameIndex::npos ? &key->AppendSubkey(part) : &key->SubkeyAt(found);
+                prevKeys_.push_back(KnownKey{stop, key});
                 if (stop == path.size()) break;
                 start = stop + 1;
             }
@@ -812,14 +853,18 @@ private:
         return true;
     }
 
-    // Reads a quoted string starting at the opening quote; leaves `s` after the
-    // closing one. Only \\ and \" are escapes, as regedit writes them.
-    bool QuotedText(const char*& s, std::string& out, const char* what) {
+    // Reads a quoted string starting at the opening quote into `out` (a std::string or
+    // the value's bytes); leaves `s` after the closing one. Only \\ and \" are escapes,
+    // as regedit writes them.
+    template <class Out>
+    bool QuotedText(const char*& s, Out& out, const char* what) {
+        using Byte = typename Out::value_type;
         ++s;
         for (;;) {
             const char* run = s;
             while (s < lineEnd_ && *s != '"' && *s != '\\') ++s;
-            out.append(run, static_cast<std::size_t>(s - run));
+            out.insert(out.end(), reinterpret_cast<const Byte*>(run),
+                       reinterpret_cast<const Byte*>(s));
             if (s == lineEnd_) return Fail(std::string("unterminated quote in ") + what);
             if (*s == '"') {
                 ++s;
@@ -831,9 +876,24 @@ private:
                 return Fail(std::string("unknown escape \\") + c + " in " + what +
                             " (only \\\\ and \\\" are escapes)");
             }
-            out += c;
+            out.push_back(static_cast<Byte>(c));
             s += 2;
         }
+    }
+
+    // A quoted value name: a view of the line when it holds no escape (most names),
+    // otherwise unescaped into `scratch`.
+    bool QuotedName(const char*& s, std::string& scratch, std::string_view& name) {
+        const char* p = s + 1;
+        while (p < lineEnd_ && *p != '"' && *p != '\\') ++p;
+        if (p < lineEnd_ && *p == '"') {
+            name = std::string_view(s + 1, static_cast<std::size_t>(p - s - 1));
+            s = p + 1;
+            return true;
+        }
+        if (!QuotedText(s, scratch, "the value name")) return false;
+        name = scratch;
+        return true;
     }
 
     // Case-insensitive match of a keyword at `s`. `partial` tells whether the line
@@ -870,7 +930,10 @@ private:
 
     // A comma-separated list of bytes, each one or two hex digits. A line ending in
     // "\" continues on the next line (regedit's wrapping, after a comma).
-    bool HexList(const char*& s, std::vector<std::uint8_t>& data) {
+    // `name` may be a view of the current line; a continuation moves to the next line
+    // (and a chunked read may move the bytes), so it is copied to `scratch` first.
+    bool HexList(const char*& s, std::vector<std::uint8_t>& data, std::string_view& name,
+                 std::string& scratch) {
         data.reserve(static_cast<std::size_t>(lineEnd_ - s) / 3 + 1);
         bool needByte = false;  // just after a comma
         bool afterByte = false;
@@ -885,6 +948,10 @@ private:
                 while (s < lineEnd_ && IsBlank(*s)) ++s;
                 if (s != lineEnd_)
                     return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
+                if (name.data() != scratch.data()) {
+                    scratch.assign(name.data(), name.size());
+                    name = scratch;
+                }
                 if (!NextLine()) {
                     if (stopped_) return false;
                     return Fail("value line truncated: the file ends after a line continuation");
@@ -906,15 +973,33 @@ private:
                 needByte = true;
                 continue;
             }
+            // The common run of "xx," goes by three bytes at a time; anything else (one
+            // digit, blanks, the last byte, a fault) takes the steps below.
+            bool took = false;
+            while (lineEnd_ - s > 2 && s[2] == ',') {
+                const int high = HexValue(s[0]);
+                const int low = HexValue(s[1]);
+                if ((high | low) < 0) break;
+                data.push_back(static_cast<std::uint8_t>(high << 4 | low));
+                s += 3;
+                took = true;
+            }
+            if (took) {
+                needByte = true;
+                continue;
+            }
             const int hi = HexValue(*s);
             if (hi < 0) return Fail("bad hex digit " + Shown(*s) + " in the hex list");
             ++s;
             int byte = hi;
-            if (s < lineEnd_ && HexValue(*s) >= 0) {
-                byte = hi << 4 | HexValue(*s);
-                ++s;
-                if (s < lineEnd_ && HexValue(*s) >= 0) {
-                    return Fail("bad hex byte in the hex list: more than two hex digits");
+            if (s < lineEnd_) {
+                const int lo = HexValue(*s);
+                if (lo >= 0) {
+                    byte = hi << 4 | lo;
+                    ++s;
+                    if (s < lineEnd_ && HexValue(*s) >= 0) {
+                        return Fail("bad hex byte in the hex list: more than two hex digits");
+                    }
                 }
             }
             data.push_back(static_cast<std::uint8_t>(byte));
@@ -925,11 +1010,12 @@ private:
 
     bool Value(const char* s) {
         if (current_ == nullptr) return Fail("value line before any [key] section header");
-        std::string name;
+        std::string scratch;
+        std::string_view name;
         if (*s == '@') {
             ++s;
         } else {
-            if (!QuotedText(s, name, "the value name")) return false;
+            if (!QuotedName(s, scratch, name)) return false;
             if (!NameIsStorable(name)) return Fail("the value name holds a NUL or CR byte");
         }
         while (s < lineEnd_ && IsBlank(*s)) ++s;
@@ -946,10 +1032,9 @@ private:
         if (*s == '-') {
             return Fail("deleting values with \"name\"=- is not supported");
         } else if (*s == '"') {
-            std::string text;
-            if (!QuotedText(s, text, "the value text")) return false;
-            data.reserve(text.size() + 1);
-            data.assign(text.begin(), text.end());
+            // The rest of the line is the quoted text: room for it and the zero at once.
+            data.reserve(static_cast<std::size_t>(lineEnd_ - s));
+            if (!QuotedText(s, data, "the value text")) return false;
             data.push_back(0);
         } else if (Keyword(s, "dword:", partialDword)) {
             s += 6;
@@ -982,7 +1067,7 @@ private:
             if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
             if (*s != ':') return Fail("expected ':' after hex, found " + Shown(*s));
             ++s;
-            if (!HexList(s, data)) return false;
+            if (!HexList(s, data, name, scratch)) return false;
         } else if (partialDword || partialHex) {
             return Fail("value line truncated in the middle of the data type");
         } else {
@@ -1007,6 +1092,15 @@ private:
         current_->AppendValue(name, type, std::move(data));
         return true;
     }
+
+    // The last section header, and the key at the end of each of its components (the
+    // root first): where the next header's shared start is found.
+    struct KnownKey {
+        std::size_t end;  // offset in prevPath_ just past the component
+        RegKey* key;
+    };
+    std::string prevPath_;
+    std::vector<KnownKey> prevKeys_;
 
     const char* next_;
     const char* end_;
