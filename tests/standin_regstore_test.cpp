@@ -271,6 +271,48 @@ TEST(RegStoreNames, LargeKeysKeepInsertionOrderAndFindEveryNameThroughRemovals) 
     EXPECT_EQ(key.SubkeyAt(5001).Name(), "Sub" + std::to_string(n + 5001));
 }
 
+// Small sets are scanned and larger ones get a table: every name must be found (in any
+// case) and every absent one missed, across each size where one form turns into the
+// other, while values are added and taken off and subkeys taken out and put back.
+TEST(RegStoreNames, LookupsHoldAcrossTheSizeWhereTheIndexChangesForm) {
+    RegStore store;
+    RegKey& key = store.Root(RootId::LocalMachine).AppendSubkey("K");
+    auto expectAll = [&](std::size_t values, std::size_t subkeys) {
+        ASSERT_EQ(key.ValueCount(), values);
+        ASSERT_EQ(key.SubkeyCount(), subkeys);
+        for (std::size_t i = 0; i < values; ++i) {
+            EXPECT_EQ(key.FindValue("n\xC9" + std::to_string(i)), i) << values;
+        }
+        EXPECT_EQ(key.FindValue("n\xC9" + std::to_string(values)), NameIndex::npos) << values;
+        EXPECT_EQ(key.FindValue("n\xE9"), NameIndex::npos);
+        for (std::size_t i = 0; i < subkeys; ++i) {
+            EXPECT_EQ(key.FindSubkey(key.SubkeyAt(i).Name()), i);
+        }
+    };
+    const std::size_t top = 2 * NameIndex::kScanLimit + 3;
+    for (std::size_t n = 0; n < top; ++n) {
+        key.AppendValue("N\xE9" + std::to_string(n), platform::REG_SZ, Bytes{0});
+        key.AppendSubkey("S" + std::to_string(n));
+        expectAll(n + 1, n + 1);
+        if (HasFailure()) return;
+    }
+    for (std::size_t n = top; n > 0; --n) {
+        // Out and back in at the front, the middle and the end, then out for good.
+        for (std::size_t at : {std::size_t{0}, (n - 1) / 2, n - 1}) {
+            const std::string name = key.SubkeyAt(at).Name();
+            std::unique_ptr<RegKey> taken = key.DetachSubkey(at);
+            EXPECT_EQ(key.FindSubkey(name), NameIndex::npos) << n;
+            for (std::size_t i = 0; i + 1 < n; ++i) EXPECT_EQ(key.FindSubkey(key.SubkeyAt(i).Name()), i);
+            key.InsertSubkey(at, std::move(taken));
+            EXPECT_EQ(key.FindSubkey(name), at);
+        }
+        key.DetachSubkey(n - 1);
+        key.RemoveLastValue();
+        expectAll(n - 1, n - 1);
+        if (HasFailure()) return;
+    }
+}
+
 TEST(RegStoreNames, KeyPathsAreSplitAndCheckedLikeTheRegistryFunctionsNeed) {
     std::vector<std::string_view> parts;
     EXPECT_EQ(SplitKeyPath("Enum\\INFRARED\\Framer", parts), platform::ERROR_SUCCESS);

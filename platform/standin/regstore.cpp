@@ -121,59 +121,30 @@ platform::HKEY RootHandle(RootId root) { return kRoots[static_cast<int>(root)].h
 
 // ---- NameIndex ----------------------------------------------------------------------------
 
-namespace {
-// Sets up to this size are scanned; the table costs more than it saves below it, and
-// most keys hold only a few values.
-constexpr std::size_t kScanLimit = 8;
-}  // namespace
-
 void NameIndex::Place(std::size_t index) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t s = hashes_[index] & mask;
-    while (slots_[s] != 0) s = (s + 1) & mask;
-    slots_[s] = static_cast<std::uint32_t>(index + 1);
+    std::vector<std::uint32_t>& slots = table_->slots;
+    const std::size_t mask = slots.size() - 1;
+    std::size_t s = table_->hashes[index] & mask;
+    while (slots[s] != 0) s = (s + 1) & mask;
+    slots[s] = static_cast<std::uint32_t>(index + 1);
 }
 
-void NameIndex::Rebuild() {
-    slots_.clear();
-    if (hashes_.size() <= kScanLimit) return;
+void NameIndex::BuildSlots() {
+    const std::size_t count = table_->hashes.size();
     std::size_t capacity = 16;
-    while (capacity < hashes_.size() * 4) capacity *= 2;
-    slots_.assign(capacity, 0);
-    for (std::size_t i = 0; i < hashes_.size(); ++i) Place(i);
+    while (capacity < count * 4) capacity *= 2;
+    table_->slots.assign(capacity, 0);
+    for (std::size_t i = 0; i < count; ++i) Place(i);
 }
 
-void NameIndex::Append(std::size_t hash) {
-    hashes_.push_back(hash);
-    if (hashes_.size() <= kScanLimit) return;
+void NameIndex::AppendHash(std::size_t hash) {
+    table_->hashes.push_back(hash);
     // Keep the load at or under one half so probe runs stay short.
-    if (slots_.empty() || hashes_.size() * 2 > slots_.size()) {
-        Rebuild();
+    if (table_->hashes.size() * 2 > table_->slots.size()) {
+        BuildSlots();
     } else {
-        Place(hashes_.size() - 1);
+        Place(table_->hashes.size() - 1);
     }
-}
-
-// Removals shift indexes, so they rebuild; they only happen on a key delete or when a
-// failed save is undone.
-void NameIndex::PopBack() {
-    hashes_.pop_back();
-    Rebuild();
-}
-
-void NameIndex::Erase(std::size_t index) {
-    hashes_.erase(hashes_.begin() + static_cast<std::ptrdiff_t>(index));
-    Rebuild();
-}
-
-void NameIndex::Insert(std::size_t index, std::size_t hash) {
-    hashes_.insert(hashes_.begin() + static_cast<std::ptrdiff_t>(index), hash);
-    Rebuild();
-}
-
-void NameIndex::Clear() {
-    hashes_.clear();
-    slots_.clear();
 }
 
 // ---- RegKey -------------------------------------------------------------------------------
@@ -211,47 +182,63 @@ bool RegKey::IsWithin(const RegKey& ancestor) const {
     return false;
 }
 
+namespace {
+
+// The i-th name of a key's values or subkeys, for NameIndex.
+struct ValueNames {
+    const std::vector<RegValue>& values;
+    std::string_view operator()(std::size_t i) const { return values[i].name; }
+};
+struct SubkeyNames {
+    const std::vector<std::unique_ptr<RegKey>>& subkeys;
+    std::string_view operator()(std::size_t i) const { return subkeys[i]->Name(); }
+};
+
+}  // namespace
+
 std::size_t RegKey::FindValue(std::string_view name) const {
-    return valueIndex_.Find(name, NameHash(name),
-                            [this](std::size_t i) -> std::string_view { return values_[i].name; });
+    return valueIndex_.Find(name, values_.size(), ValueNames{values_});
 }
 
 RegValue& RegKey::AppendValue(std::string_view name, platform::DWORD type,
                               std::vector<std::uint8_t> data) {
     values_.push_back(RegValue{std::string(name), type, std::move(data)});
-    valueIndex_.Append(NameHash(name));
+    valueIndex_.Appended(values_.size(), ValueNames{values_});
     return values_.back();
 }
 
 void RegKey::RemoveLastValue() {
     values_.pop_back();
-    valueIndex_.PopBack();
+    valueIndex_.Reindex(values_.size(), ValueNames{values_});
+}
+
+void RegKey::ShrinkToFit() {
+    values_.shrink_to_fit();
+    subkeys_.shrink_to_fit();
+    for (const auto& sub : subkeys_) sub->ShrinkToFit();
 }
 
 std::size_t RegKey::FindSubkey(std::string_view name) const {
-    return subkeyIndex_.Find(name, NameHash(name), [this](std::size_t i) -> std::string_view {
-        return subkeys_[i]->name_;
-    });
+    return subkeyIndex_.Find(name, subkeys_.size(), SubkeyNames{subkeys_});
 }
 
 RegKey& RegKey::AppendSubkey(std::string_view name) {
     subkeys_.push_back(std::make_unique<RegKey>(std::string(name), this));
-    subkeyIndex_.Append(NameHash(name));
+    subkeyIndex_.Appended(subkeys_.size(), SubkeyNames{subkeys_});
     return *subkeys_.back();
 }
 
 std::unique_ptr<RegKey> RegKey::DetachSubkey(std::size_t index) {
     std::unique_ptr<RegKey> key = std::move(subkeys_[index]);
     subkeys_.erase(subkeys_.begin() + static_cast<std::ptrdiff_t>(index));
-    subkeyIndex_.Erase(index);
+    subkeyIndex_.Reindex(subkeys_.size(), SubkeyNames{subkeys_});
     return key;
 }
 
 void RegKey::InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key) {
-    const std::size_t hash = NameHash(key->name_);
     key->parent_ = this;
     subkeys_.insert(subkeys_.begin() + static_cast<std::ptrdiff_t>(index), std::move(key));
-    subkeyIndex_.Insert(index, hash);
+    subkeyIndex_.Reindex(subkeys_.size(), SubkeyNames{subkeys_});
 }
 
 // ---- Paths --------------------------------------------------------------------------------
@@ -675,7 +662,11 @@ public:
                           "; expected a [key] section header, a value line or a ';' comment");
             }
         }
-        if (ok && !stopped_) return true;
+        if (ok && !stopped_) {
+            // The lists grew by doubling; a loaded tree keeps only what it holds.
+            for (int i = 0; i < kRootCount; ++i) store_.Root(static_cast<RootId>(i)).ShrinkToFit();
+            return true;
+        }
         if (reader_ != nullptr) ScanRest();
         error = error_;
         return false;

@@ -66,27 +66,34 @@ struct RegValue {
     std::vector<std::uint8_t> data;
 };
 
-// Finds entries by case-folded name in O(1) on average. Small sets are scanned (their
-// hashes are compared first); a table is built once a set grows.
+// Finds entries by case-folded name in O(1) on average. The entries stay with their
+// owner, which passes their count and a function giving the i-th name. Sets of up to
+// kScanLimit entries (most keys) are scanned and cost no memory at all; a hash table
+// is built once a set grows past that.
 class NameIndex {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kScanLimit = 8;
 
     template <class NameAt>
-    std::size_t Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const;
-    void Append(std::size_t hash);
-    void PopBack();
-    void Erase(std::size_t index);
-    void Insert(std::size_t index, std::size_t hash);
-    void Clear();
-    std::size_t Size() const { return hashes_.size(); }
+    std::size_t Find(std::string_view name, std::size_t count, const NameAt& nameAt) const;
+    // After one entry was added at the end; `count` includes it.
+    template <class NameAt>
+    void Appended(std::size_t count, const NameAt& nameAt);
+    // After any other change (removals and insertions shift the indexes).
+    template <class NameAt>
+    void Reindex(std::size_t count, const NameAt& nameAt);
 
 private:
-    void Rebuild();
+    struct Table {
+        std::vector<std::size_t> hashes;
+        std::vector<std::uint32_t> slots;  // index + 1; 0 is an empty slot
+    };
+    void AppendHash(std::size_t hash);
+    void BuildSlots();
     void Place(std::size_t index);
 
-    std::vector<std::size_t> hashes_;
-    std::vector<std::uint32_t> slots_;  // index + 1; 0 is an empty slot
+    std::unique_ptr<Table> table_;
 };
 
 class RegKey {
@@ -127,6 +134,10 @@ public:
     void InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key);
 
     bool IsEmpty() const { return values_.empty() && subkeys_.empty(); }
+
+    // Gives back the room the value and subkey lists grew into, in this key and every
+    // key below it (a load does it once the file is read).
+    void ShrinkToFit();
 
 private:
     std::string name_;
@@ -206,20 +217,45 @@ void SetSaveObserver(SaveObserver observer);  // nullptr (the default): none
 
 // ---- NameIndex template member -------------------------------------------------------
 template <class NameAt>
-std::size_t NameIndex::Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const {
-    if (slots_.empty()) {
-        for (std::size_t i = 0; i < hashes_.size(); ++i) {
-            if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+std::size_t NameIndex::Find(std::string_view name, std::size_t count, const NameAt& nameAt) const {
+    if (!table_) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (NamesEqual(nameAt(i), name)) return i;
         }
         return npos;
     }
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t hash = NameHash(name);
+    const std::vector<std::size_t>& hashes = table_->hashes;
+    const std::vector<std::uint32_t>& slots = table_->slots;
+    const std::size_t mask = slots.size() - 1;
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-        const std::uint32_t slot = slots_[s];
+        const std::uint32_t slot = slots[s];
         if (slot == 0) return npos;
         const std::size_t i = slot - 1;
-        if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+        if (hashes[i] == hash && NamesEqual(nameAt(i), name)) return i;
     }
+}
+
+template <class NameAt>
+void NameIndex::Appended(std::size_t count, const NameAt& nameAt) {
+    if (count <= kScanLimit) return;
+    if (!table_) {
+        Reindex(count, nameAt);
+        return;
+    }
+    AppendHash(NameHash(nameAt(count - 1)));
+}
+
+template <class NameAt>
+void NameIndex::Reindex(std::size_t count, const NameAt& nameAt) {
+    if (count <= kScanLimit) {
+        table_.reset();
+        return;
+    }
+    if (!table_) table_ = std::make_unique<Table>();
+    table_->hashes.resize(count);
+    for (std::size_t i = 0; i < count; ++i) table_->hashes[i] = NameHash(nameAt(i));
+    BuildSlots();
 }
 
 }  // namespace standin
