@@ -212,10 +212,10 @@ void RegKey::RemoveLastValue() {
     valueIndex_.Reindex(values_.size(), ValueNames{values_});
 }
 
-void RegKey::ShrinkToFit() {
-    values_.shrink_to_fit();
-    subkeys_.shrink_to_fit();
-    for (const auto& sub : subkeys_) sub->ShrinkToFit();
+void RegKey::ReserveValues(std::size_t count) { values_.reserve(count); }
+
+void RegKey::ShrinkValues() {
+    if (values_.capacity() > values_.size()) values_.shrink_to_fit();
 }
 
 std::size_t RegKey::FindSubkey(std::string_view name) const {
@@ -550,6 +550,21 @@ int HexValue(char c) { return kHexTable.value[static_cast<unsigned char>(c)]; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Length of the common start of `a` and `b`, compared eight bytes at a time.
+std::size_t CommonPrefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
 // Shows one byte of the input inside an error message.
 std::string Shown(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -663,8 +678,7 @@ public:
             }
         }
         if (ok && !stopped_) {
-            // The lists grew by doubling; a loaded tree keeps only what it holds.
-            for (int i = 0; i < kRootCount; ++i) store_.Root(static_cast<RootId>(i)).ShrinkToFit();
+            EndSection();
             return true;
         }
         if (reader_ != nullptr) ScanRest();
@@ -763,7 +777,34 @@ private:
         return true;
     }
 
+    // A key's values are appended as its section is read: the list gets room for the
+    // value lines in view up to the next header at the start, so it is neither moved
+    // while it grows nor left with room to spare. The count is capped so that a file of
+    // repeated value lines cannot make it reserve far more than it would ever hold;
+    // past the cap (or the end of a chunk) the list grows, and is trimmed at the end.
+    static constexpr std::size_t kReserveCap = 1024;
+
+    void StartSection(RegKey* key) {
+        std::size_t lines = 0;
+        const char* p = next_;
+        while (p < end_ && lines < kReserveCap) {
+            while (p < end_ && IsBlank(*p)) ++p;
+            if (p == end_ || *p == '[') break;
+            if (*p == '"' || *p == '@') ++lines;
+            const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
+            if (lf == nullptr) break;
+            p = static_cast<const char*>(lf) + 1;
+        }
+        if (lines > 0) key->ReserveValues(key->ValueCount() + lines);
+        current_ = key;
+    }
+
+    void EndSection() {
+        if (current_ != nullptr) current_->ShrinkValues();
+    }
+
     bool Section(const char* s) {
+        EndSection();
         ++s;  // '['
         if (s < lineEnd_ && *s == '-') {
             return Fail("deleting keys with [-...] is not supported");
@@ -781,9 +822,7 @@ private:
         // before it: the keys of the whole components it shares byte for byte with that
         // header are taken from there (they passed every check below then) instead of
         // being looked up again from the root.
-        const std::size_t common = static_cast<std::size_t>(
-            std::mismatch(path.begin(), path.end(), prevPath_.begin(), prevPath_.end()).first -
-            path.begin());
+        const std::size_t common = CommonPrefix(path, prevPath_);
         std::size_t reused = prevKeys_.size();
         while (reused > 0) {
             const std::size_t e = prevKeys_[reused - 1].end;
@@ -840,7 +879,7 @@ private:
                 start = stop + 1;
             }
         }
-        current_ = key;
+        StartSection(key);
         return true;
     }
 

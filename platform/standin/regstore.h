@@ -135,9 +135,10 @@ public:
 
     bool IsEmpty() const { return values_.empty() && subkeys_.empty(); }
 
-    // Gives back the room the value and subkey lists grew into, in this key and every
-    // key below it (a load does it once the file is read).
-    void ShrinkToFit();
+    // Room for `count` values in all, so that appending them does not move the list.
+    void ReserveValues(std::size_t count);
+    // Gives back room the value list holds beyond its values.
+    void ShrinkValues();
 
 private:
     std::string name_;
