@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace standin {
@@ -588,11 +590,17 @@ const char kNulMessage[] =
 // than it. Every byte read is checked for NUL as it comes in.
 class ChunkReader {
 public:
-    ChunkReader(int fd, std::size_t chunkSize)
-        : fd_(fd), capacity_(std::max<std::size_t>(chunkSize, 1)),
-          buffer_(new char[capacity_]) {}
+    // `sizeHint`: the file's size when opened, which the buffer need not outgrow.
+    ChunkReader(int fd, std::size_t chunkSize, std::size_t sizeHint)
+        : fd_(fd), capacity_(std::max<std::size_t>(chunkSize, 1)), sizeHint_(sizeHint),
+          buffer_(static_cast<char*>(std::malloc(capacity_))) {
+        if (buffer_ == nullptr) throw std::bad_alloc();
+    }
+    ChunkReader(const ChunkReader&) = delete;
+    ChunkReader& operator=(const ChunkReader&) = delete;
+    ~ChunkReader() { std::free(buffer_); }
 
-    char* Begin() const { return buffer_.get(); }
+    char* Begin() const { return buffer_; }
 
     // Moves [keep, end) to the buffer's start and reads more after it; `keep` and `end`
     // then point into the buffer. False at the file's end (nothing read), after a read
@@ -600,20 +608,25 @@ public:
     bool Fill(const char*& keep, const char*& end, const char*& nul) {
         nul = nullptr;
         if (error_ != 0 || atEnd_) return false;
-        std::size_t kept = static_cast<std::size_t>(end - keep);
+        const std::size_t kept = static_cast<std::size_t>(end - keep);
         if (kept == capacity_) {
+            // One line fills the buffer (so it starts at the buffer's start): grow it,
+            // by doubling but not past the file's size (plus one byte, to see the end),
+            // through realloc, which can grow a large block in place instead of
+            // holding the old and the new one at once.
             std::size_t larger = capacity_ * 2;
-            std::unique_ptr<char[]> grown(new char[larger]);
-            std::memcpy(grown.get(), keep, kept);
-            buffer_ = std::move(grown);
+            if (sizeHint_ >= capacity_ && larger > sizeHint_ + 1) larger = sizeHint_ + 1;
+            char* grown = static_cast<char*>(std::realloc(buffer_, larger));
+            if (grown == nullptr) throw std::bad_alloc();
+            buffer_ = grown;
             capacity_ = larger;
-        } else if (kept > 0 && keep != buffer_.get()) {
-            std::memmove(buffer_.get(), keep, kept);
+        } else if (kept > 0 && keep != buffer_) {
+            std::memmove(buffer_, keep, kept);
         }
-        keep = buffer_.get();
+        keep = buffer_;
         end = keep + kept;
         for (;;) {
-            const ssize_t got = ::read(fd_, buffer_.get() + kept, capacity_ - kept);
+            const ssize_t got = ::read(fd_, buffer_ + kept, capacity_ - kept);
             if (got < 0) {
                 if (errno == EINTR) continue;
                 error_ = errno;
@@ -633,7 +646,8 @@ public:
 private:
     int fd_;
     std::size_t capacity_;
-    std::unique_ptr<char[]> buffer_;
+    std::size_t sizeHint_;
+    char* buffer_;
     int error_ = 0;
     bool atEnd_ = false;
 };
@@ -1177,10 +1191,14 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
         error = SystemError("cannot read the registry file", path, err);
         return false;
     }
-    ChunkReader reader(fd, chunkSize);
+    // The file stays open while it is parsed: closed also when that throws (out of memory).
+    struct CloseAtEnd {
+        int fd;
+        ~CloseAtEnd() { ::close(fd); }
+    } closeAtEnd{fd};
+    ChunkReader reader(fd, chunkSize, static_cast<std::size_t>(st.st_size));
     Parser parser(reader, path, store);
     const bool parsed = parser.Run(error);
-    ::close(fd);
     if (parser.ReadError() != 0) {
         error = SystemError("cannot read the registry file", path, parser.ReadError());
         return false;
