@@ -25,18 +25,6 @@ namespace {
 const char* const kRefusalLine =
     "MessageBox style=0x10 title=\"Patch arreté\" text=\"Se système n'est pas un RDA-K314(FR)!\"";
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 // ---- OEM files --------------------------------------------------------------------------------
 
 // What a run of the patch must end with for one OEM file: the refusal box, or error
@@ -192,7 +180,7 @@ protected:
         EXPECT_NE(error.find("nothing was changed"), std::string::npos) << error;
         EXPECT_FALSE(standin::MachineIsOpen());
         EXPECT_EQ(RegistryFileBytes(), text);
-        EXPECT_EQ(Entries(folder).size(), 2u) << "drive_c and registry.reg only";
+        EXPECT_EQ(FolderEntries(folder).size(), 2u) << "drive_c and registry.reg only";
     }
 };
 
@@ -313,23 +301,19 @@ TEST_F(RefusedSave, ADiskThatRefusesTheWriteEndsTheRunWith26001AndKeepsTheFile) 
     // A real failed write, which root cannot be stopped from any other way here: the
     // program inherits a 32 KB file size limit, and SIGXFSZ ignored turns the write
     // past it into an error (EFBIG) instead of killing the process.
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old;
-    low.rlim_cur = 32 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
     std::string out;
-    const int status = RunExe(folder, &out);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, oldHandler);
+    int status;
+    {
+        ScopedFileSizeLimit limit(32 * 1024);
+        status = RunExe(folder, &out);
+    }
 
     EXPECT_EQ(status, 1) << out;
     const auto journal = JournalLines();
     ASSERT_EQ(journal.size(), 1u) << out;
     EXPECT_NE(journal[0].find("Run-time error '26001'"), std::string::npos) << journal[0];
     EXPECT_EQ(RegistryFileBytes(), before);
-    EXPECT_EQ(Entries(folder).size(), 3u) << "drive_c, registry.reg, journal.txt: no temporary file";
+    EXPECT_EQ(FolderEntries(folder).size(), 3u) << "drive_c, registry.reg, journal.txt: no temporary file";
 }
 
 TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {

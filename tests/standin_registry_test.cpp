@@ -376,16 +376,11 @@ TEST_F(StandinRegistry, ADiskWriteFailureIsReportedAndUndone) {
     HKEY framer = Open("Enum\\INFRARED\\Framer");
     const FileState before = State();
     std::vector<BYTE> big(100000, 1);
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old;
-    low.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-    const LONG rc =
-        RegSetValueExA(framer, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size()));
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, oldHandler);
+    LONG rc;
+    {
+        ScopedFileSizeLimit limit(4096);
+        rc = RegSetValueExA(framer, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size()));
+    }
     EXPECT_EQ(rc, ERROR_WRITE_FAULT);
     EXPECT_EQ(State(), before);
     DWORD size = 0;

@@ -55,18 +55,6 @@ std::string TempDir() {
     return dir == nullptr ? std::string() : std::string(dir);
 }
 
-std::vector<std::string> FolderEntries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 }  // namespace
 
 // ---- Value forms ---------------------------------------------------------------------
@@ -510,17 +498,12 @@ TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
     big.Root(RootId::LocalMachine)
         .AppendSubkey("K")
         .AppendValue("v", platform::REG_BINARY, Bytes(100000, 7));
-    // A file size limit makes write() fail even for root, whom permissions do not stop.
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old;
-    low.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
     std::string error;
-    const bool saved = SaveRegFile(big, path_, error);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, oldHandler);
+    bool saved;
+    {
+        ScopedFileSizeLimit limit(4096);
+        saved = SaveRegFile(big, path_, error);
+    }
     EXPECT_FALSE(saved);
     EXPECT_NE(error.find("writing the temporary file"), std::string::npos) << error;
     EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");

@@ -38,24 +38,6 @@ const char* const kSampleRegistry =
 const char* const kK314Oem =
     "[General]\r\nManufacturer=Kemo\r\nModel=RDA-K314 FRN W98SE RCD-K314-FR\r\n\r\n[Support Information]\r\nLine1=Kemo\r\n";
 
-std::string ReadHostFile(const std::string& path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
-void WriteHostFile(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-}
-
 std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
 
 std::string Bytes(std::initializer_list<int> bytes) {
