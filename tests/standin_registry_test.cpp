@@ -57,10 +57,13 @@ protected:
         ASSERT_TRUE(standin::LoadRegistry(file_, error)) << error;
         standin::ClearFaults();
         standin::ClearCallLog();
+        standin::SetCallLogging(true);
     }
     void TearDown() override {
         standin::UnloadRegistry();
         standin::ClearFaults();
+        standin::ClearCallLog();
+        standin::SetCallLogging(false);
         if (DIR* d = opendir(dir_.c_str())) {
             while (dirent* e = readdir(d)) {
                 if (e->d_name[0] != '.' || std::strlen(e->d_name) > 2) {
@@ -433,4 +436,50 @@ TEST_F(StandinRegistry, AnInjectedFaultFailsTheMatchingCallWithoutChangingAnythi
         << log[1];
     EXPECT_EQ(log[2],
               "RegSetValueExA(0x80000002\\Enum\\INFRARED\\Framer, \"Other\", 0, 1, 2 bytes) = 0");
+}
+
+// With the call log off (the program's default) every call answers as before, faults
+// still fire on the key path they name, and no line is kept; turning it back on logs
+// in the same form as always.
+TEST_F(StandinRegistry, WithTheCallLogOffCallsAndFaultsWorkAndNothingIsKept) {
+    standin::SetCallLogging(false);
+    EXPECT_FALSE(standin::CallLogging());
+    HKEY framer = Open("Enum\\INFRARED\\Framer");
+    char name[16];
+    DWORD cch = sizeof name;
+    BYTE data[16];
+    DWORD cb = sizeof data;
+    DWORD type = 0;
+    ASSERT_EQ(RegEnumValueA(framer, 0, name, &cch, nullptr, &type, data, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(name, cch), "PortName");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), cb), std::string("COM2", 5));
+    char sub[16];
+    EXPECT_EQ(RegEnumKeyA(framer, 0, sub, sizeof sub), ERROR_SUCCESS);
+    EXPECT_STREQ(sub, "0000");
+    EXPECT_EQ(RegEnumKeyA(framer, 1, sub, sizeof sub), ERROR_NO_MORE_ITEMS);
+
+    standin::Fault fault;
+    fault.call = "RegQueryValueExA";
+    fault.keyPath = "HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer";
+    fault.status = ERROR_ACCESS_DENIED;
+    fault.times = 1;
+    standin::InjectFault(fault);
+    cb = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(framer, "Flags", nullptr, &type, data, &cb), ERROR_ACCESS_DENIED);
+    cb = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(framer, "Flags", nullptr, &type, data, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(SetString(framer, "Other", "x"), ERROR_SUCCESS);
+    EXPECT_EQ(Reloaded("Enum\\INFRARED\\Framer", "Other"), std::string("x", 2));
+    EXPECT_TRUE(standin::CallLog().empty());
+
+    standin::SetCallLogging(true);
+    framer = Open("Enum\\INFRARED\\Framer");
+    cch = sizeof name;
+    cb = sizeof data;
+    EXPECT_EQ(RegEnumValueA(framer, 1, name, &cch, nullptr, &type, data, &cb), ERROR_SUCCESS);
+    ASSERT_EQ(standin::CallLog().size(), 2u);
+    EXPECT_EQ(standin::CallLog()[1],
+              "RegEnumValueA(0x80000002\\Enum\\INFRARED\\Framer, 1, 16, 16 bytes) = 0 "
+              "(\"Flags\", type 4, 4 bytes)");
 }

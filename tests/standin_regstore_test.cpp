@@ -259,6 +259,48 @@ TEST(RegStoreNames, LargeKeysKeepInsertionOrderAndFindEveryNameThroughRemovals) 
     EXPECT_EQ(key.SubkeyAt(5001).Name(), "Sub" + std::to_string(n + 5001));
 }
 
+// Small sets are scanned and larger ones get a table: every name must be found (in any
+// case) and every absent one missed, across each size where one form turns into the
+// other, while values are added and taken off and subkeys taken out and put back.
+TEST(RegStoreNames, LookupsHoldAcrossTheSizeWhereTheIndexChangesForm) {
+    RegStore store;
+    RegKey& key = store.Root(RootId::LocalMachine).AppendSubkey("K");
+    auto expectAll = [&](std::size_t values, std::size_t subkeys) {
+        ASSERT_EQ(key.ValueCount(), values);
+        ASSERT_EQ(key.SubkeyCount(), subkeys);
+        for (std::size_t i = 0; i < values; ++i) {
+            EXPECT_EQ(key.FindValue("n\xC9" + std::to_string(i)), i) << values;
+        }
+        EXPECT_EQ(key.FindValue("n\xC9" + std::to_string(values)), NameIndex::npos) << values;
+        EXPECT_EQ(key.FindValue("n\xE9"), NameIndex::npos);
+        for (std::size_t i = 0; i < subkeys; ++i) {
+            EXPECT_EQ(key.FindSubkey(key.SubkeyAt(i).Name()), i);
+        }
+    };
+    const std::size_t top = 2 * NameIndex::kScanLimit + 3;
+    for (std::size_t n = 0; n < top; ++n) {
+        key.AppendValue("N\xE9" + std::to_string(n), platform::REG_SZ, Bytes{0});
+        key.AppendSubkey("S" + std::to_string(n));
+        expectAll(n + 1, n + 1);
+        if (HasFailure()) return;
+    }
+    for (std::size_t n = top; n > 0; --n) {
+        // Out and back in at the front, the middle and the end, then out for good.
+        for (std::size_t at : {std::size_t{0}, (n - 1) / 2, n - 1}) {
+            const std::string name = key.SubkeyAt(at).Name();
+            std::unique_ptr<RegKey> taken = key.DetachSubkey(at);
+            EXPECT_EQ(key.FindSubkey(name), NameIndex::npos) << n;
+            for (std::size_t i = 0; i + 1 < n; ++i) EXPECT_EQ(key.FindSubkey(key.SubkeyAt(i).Name()), i);
+            key.InsertSubkey(at, std::move(taken));
+            EXPECT_EQ(key.FindSubkey(name), at);
+        }
+        key.DetachSubkey(n - 1);
+        key.RemoveLastValue();
+        expectAll(n - 1, n - 1);
+        if (HasFailure()) return;
+    }
+}
+
 TEST(RegStoreNames, KeyPathsAreSplitAndCheckedLikeTheRegistryFunctionsNeed) {
     std::vector<std::string_view> parts;
     EXPECT_EQ(SplitKeyPath("Enum\\INFRARED\\Framer", parts), platform::ERROR_SUCCESS);
@@ -476,4 +518,194 @@ TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error));
     EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
     EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
+}
+
+// ---- Saving through the buffer ---------------------------------------------------------
+
+namespace {
+
+// A tree whose text is several times the save buffer, with every value form, escapes,
+// wrapped hex lists, and single values larger than the buffer on their own.
+RegStore BigStore() {
+    RegStore store;
+    std::mt19937 random(314);
+    RegKey& top = store.Root(RootId::LocalMachine).AppendSubkey("Software").AppendSubkey("Big \"one\"");
+    for (int k = 0; k < 400; ++k) {
+        RegKey& key = top.AppendSubkey("K" + std::to_string(k) + "\xE9");
+        key.AppendValue("", platform::REG_SZ, B(std::string("C:\\WINDOWS\\\"x\"") + '\0'));
+        for (int v = 0; v < 6; ++v) {
+            const std::string name = "v" + std::to_string(v) + (v % 2 ? "\\\"q" : "");
+            Bytes data(random() % 90);
+            for (auto& b : data) b = static_cast<std::uint8_t>(random());
+            const platform::DWORD types[] = {platform::REG_BINARY, platform::REG_DWORD, 7, 0x12345678};
+            key.AppendValue(name, types[v % 4], data);
+        }
+        key.AppendSubkey("Sub").AppendValue("d", platform::REG_DWORD, Bytes{1, 2, 3, 4});
+    }
+    RegKey& huge = store.Root(RootId::Users).AppendSubkey(".DEFAULT");
+    huge.AppendValue("bin", platform::REG_BINARY, Bytes(3 * kSaveBufferSize + 7, 0xA5));
+    huge.AppendValue("text", platform::REG_SZ, B(std::string(kSaveBufferSize + 3, '\\') + '\0'));
+    return store;
+}
+
+std::string BigStoreText() { return BigStore().ToText(); }
+
+std::string g_tempSeenAt[3];
+std::string g_watchedFolder;
+
+// Keeps the temporary file's bytes as they are at each stage of a save.
+void WatchTemporary(SaveStage stage) {
+    for (const std::string& n : FolderEntries(g_watchedFolder)) {
+        if (n.rfind(".registry.reg.", 0) == 0) {
+            g_tempSeenAt[static_cast<int>(stage)] = ReadHostFile(g_watchedFolder + "/" + n);
+        }
+    }
+    if (stage == SaveStage::Replaced) g_tempSeenAt[2] = ReadHostFile(g_watchedFolder + "/registry.reg");
+}
+
+}  // namespace
+
+TEST_F(RegStoreFile, ASaveLargerThanItsBufferWritesTheTextByteForByte) {
+    const RegStore store = BigStore();
+    const std::string text = store.ToText();
+    ASSERT_GT(text.size(), 6 * kSaveBufferSize);
+    std::string error;
+    ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
+    EXPECT_TRUE(ReadHostFile(path_) == text) << "the saved bytes differ from ToText";
+    RegStore back;
+    ASSERT_TRUE(LoadRegFile(path_, back, error)) << error;
+    ExpectSameStore(store, back);
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
+}
+
+TEST_F(RegStoreFile, TheCrashCheckSeesExactlyHalfTheTextThenAllOfIt) {
+    const RegStore store = BigStore();
+    const std::string text = store.ToText();
+    WriteHostFile(path_, "REGEDIT4\r\n\r\n");
+    g_watchedFolder = dir_;
+    for (std::string& seen : g_tempSeenAt) seen = "(not seen)";
+    SetSaveObserver(WatchTemporary);
+    std::string error;
+    const bool saved = SaveRegFile(store, path_, error);
+    SetSaveObserver(nullptr);
+    ASSERT_TRUE(saved) << error;
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::TempPartlyWritten)] == text.substr(0, text.size() / 2))
+        << "size at the first stop: " << g_tempSeenAt[0].size() << " of " << text.size();
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::TempComplete)] == text);
+    EXPECT_TRUE(g_tempSeenAt[static_cast<int>(SaveStage::Replaced)] == text);
+    EXPECT_TRUE(ReadHostFile(path_) == text);
+
+    // A small tree, whose half falls inside the first buffer, stops at its half too.
+    const RegStore small = Sample();
+    const std::string smallText = small.ToText();
+    SetSaveObserver(WatchTemporary);
+    ASSERT_TRUE(SaveRegFile(small, path_, error)) << error;
+    SetSaveObserver(nullptr);
+    EXPECT_EQ(g_tempSeenAt[0], smallText.substr(0, smallText.size() / 2));
+    EXPECT_EQ(ReadHostFile(path_), smallText);
+}
+
+// ---- Loading a chunk at a time -----------------------------------------------------------
+
+namespace {
+
+// Loads `text` from a file read `chunk` bytes at a time and parses the same text whole;
+// both must give the same verdict, the same message and the same tree.
+void ExpectChunkedLoadMatchesWholeParse(const std::string& path, const std::string& text,
+                                        const std::vector<std::size_t>& chunks) {
+    WriteHostFile(path, text);
+    RegStore whole;
+    std::string wholeError;
+    const bool wholeOk = ParseRegText(text.data(), text.size(), path, whole, wholeError);
+    for (std::size_t chunk : chunks) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        RegStore loaded;
+        std::string error;
+        const bool ok = LoadRegFile(path, loaded, error, chunk);
+        ASSERT_EQ(ok, wholeOk) << error << " / " << wholeError;
+        ASSERT_EQ(error, ok ? std::string() : wholeError);
+        if (ok) {
+            ASSERT_EQ(loaded.ToText(), whole.ToText());
+        }
+    }
+}
+
+const std::vector<std::size_t> kChunks = {1, 2, 3, 4, 5, 7, 8, 13, 64, 4096, kLoadChunkSize};
+
+}  // namespace
+
+TEST_F(RegStoreFile, ChunkedLoadsMatchParsingTheWholeTextAtEveryBoundary) {
+    const std::string h = "REGEDIT4\r\n\r\n";
+    const std::string k = h + "[HKEY_LOCAL_MACHINE\\K]\r\n";
+    // Each chunk size puts boundaries inside quoted strings and escapes, between CR and
+    // LF, inside hex lists and right after a continuation's backslash.
+    const std::string good =
+        h + "[HKEY_LOCAL_MACHINE\\Software\\A \"b\"]\r\n@=\"x\\\\y \\\"z\\\" long enough to cross\"\r\n"
+            "\"na\\\"me\"=dword:0000abcd\r\n"
+            "\"h\"=hex(7):41,00,42,00,43,00,44,00,45,00,46,00,47,00,48,00,49,00,4a,00,4b,00,4c,\\\r\n"
+            "  4d,00,00,00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\A \"b\"\\Sub]\n\"lf\"=\"only\"\n\n"
+            ";comment\r\n[HKEY_USERS\\.Default]\r\n\"e\"=hex:\r\n\"b\"=hex:01,02,\\\n  03\r\n";
+    std::vector<std::string> texts = {
+        good,
+        "",
+        "REGEDIT4",
+        "REGEDIT4\r",
+        "REGEDIT4\r\n",
+        std::string("REGEDIT4\r\n\0", 11),
+        h + "\"a\"=\"b\"\r\n",
+        k + "\"a\"=\"b\r\n",
+        k + "\"a\\q\"=\"b\"\r\n",
+        k + "\"a\"=hex:01,\\\r\n",
+        k + "\"a\"=hex:01,\\\r\n\"b\"=\"c\"\r\n",
+        k + "\"a\"=hex:01,02",  // cut: no line end
+        k + "\"a\"=dword:12345678\r",
+        k + "\"a\"=\"1\"\r\n\r\n[HKEY_LOCAL_MACHINE\\k]\r\n\"A\"=\"2\"\r\n",
+        // A NUL wins over a syntax fault before it, and is placed at its own line.
+        k + "junk\r\n\"a\"=\"b\"\r\n" + std::string(1, '\0') + "\r\n",
+        k + "\"a\"=hex:01,\\\r\n  0" + std::string(1, '\0') + "\r\n",
+        good + std::string(3, '\0'),
+        std::string(1, '\0') + good,
+        // A syntax fault in the last line, after a long run of good ones.
+        good + good.substr(h.size()) + "\"x\"=\"y\" z\r\n",
+    };
+    std::string longLine = k + "\"long\"=\"";
+    longLine += std::string(10000, 'q') + "\"\r\n";
+    texts.push_back(longLine);
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 200));
+        ExpectChunkedLoadMatchesWholeParse(path_, text, kChunks);
+    }
+}
+
+TEST_F(RegStoreFile, ChunkedLoadsMatchParsingTheWholeTextOnMangledFiles) {
+    const std::string good =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n@=\"x\\\\y\"\r\n\"n\"=dword:00000001\r\n"
+        "\"h\"=hex(7):41,00,\\\r\n  42,00,00\r\n\r\n[HKEY_USERS\\.Default]\r\n\"e\"=hex:\r\n";
+    const char alphabet[] = "\\\"[]@=,:()-;\r\n \t0aFx\xE9";
+    std::mt19937 random(2718);
+    for (int round = 0; round < 1500; ++round) {
+        std::string text = good;
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = random() % text.size();
+            // The alphabet's terminating zero is one of the bytes put in, now and then.
+            const char c = alphabet[random() % sizeof alphabet];
+            switch (random() % 3) {
+                case 0: text[at] = c; break;
+                case 1: text.erase(at, 1 + random() % 8); break;
+                default: text.insert(at, 1, c); break;
+            }
+            if (text.empty()) text = "R";
+        }
+        SCOPED_TRACE(text);
+        ExpectChunkedLoadMatchesWholeParse(path_, text, {1, 3, 7, 16, kLoadChunkSize});
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(RegStoreFile, ALoadedFileLargerThanTheChunkGivesTheSameTree) {
+    const std::string text = BigStoreText();
+    ASSERT_GT(text.size(), 4 * kLoadChunkSize);
+    ExpectChunkedLoadMatchesWholeParse(path_, text, {kLoadChunkSize, 4096, 1000});
 }

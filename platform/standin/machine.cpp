@@ -23,6 +23,7 @@ struct State {
     std::vector<std::string> calls;
     std::vector<Fault> faults;
     bool interactive = true;
+    bool logging = false;
 };
 
 State& S() {
@@ -308,12 +309,23 @@ std::string JournalQuote(const std::string& utf8) {
     return out;
 }
 
-void LogCall(std::string line) { S().calls.push_back(std::move(line)); }
+void SetCallLogging(bool on) { S().logging = on; }
+bool CallLogging() { return S().logging; }
+void LogCall(std::string line) {
+    if (S().logging) S().calls.push_back(std::move(line));
+}
 const std::vector<std::string>& CallLog() { return S().calls; }
 void ClearCallLog() { S().calls.clear(); }
 
 void InjectFault(const Fault& fault) { S().faults.push_back(fault); }
 void ClearFaults() { S().faults.clear(); }
+
+bool FaultsArmed(const char* call) {
+    for (const Fault& f : S().faults) {
+        if (f.times != 0 && f.call == call) return true;
+    }
+    return false;
+}
 
 platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
     for (Fault& f : S().faults) {

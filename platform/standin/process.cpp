@@ -104,8 +104,10 @@ DWORD GetFileAttributesA(const char* lpFileName) {
     std::string host;
     struct stat st {};
     if (status == ERROR_SUCCESS && Locate(name, host, st, status)) attributes = AttributesOf(host, st);
-    standin::LogCall("GetFileAttributesA(\"" + Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
-                     (attributes == INVALID_FILE_ATTRIBUTES ? " (" + std::to_string(status) + ")" : std::string()));
+    if (standin::CallLogging()) {
+        standin::LogCall("GetFileAttributesA(\"" + Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
+                         (attributes == INVALID_FILE_ATTRIBUTES ? " (" + std::to_string(status) + ")" : std::string()));
+    }
     return attributes;
 }
 
@@ -121,8 +123,10 @@ LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProce
             status = ERROR_BAD_EXE_FORMAT;
     }
     const std::string shown = Utf8FromAnsi(name);
-    standin::LogCall("StartProcessA(\"" + standin::JournalQuote(shown) + "\", " + std::to_string(nCmdShow) +
-                     ") = " + std::to_string(status));
+    if (standin::CallLogging()) {
+        standin::LogCall("StartProcessA(\"" + standin::JournalQuote(shown) + "\", " + std::to_string(nCmdShow) +
+                         ") = " + std::to_string(status));
+    }
     if (status != ERROR_SUCCESS) return status;
     const DWORD id = ++LastProcessId();
     if (lpdwProcessId) *lpdwProcessId = id;

@@ -131,26 +131,34 @@ HKEY NewHandle(RegKey* key) {
     return h;
 }
 
-// Runs one call: asks the fault table first, logs one line with the arguments (taken
-// before the call, while the handle still describes its key) and the result.
-template <class Body>
-LONG Call(const char* name, const std::string& args, const std::string& keyPath,
-          const std::string& valueName, Body&& body) {
+// Runs one call: asks the fault table first, logs one line with the arguments and the
+// result. `args()` gives the argument text and runs before the call, while the handle
+// still describes its key; `keyPath()` gives the path faults match against. Neither runs
+// when nothing needs it (logging off, no fault armed for `name`), so a plain call builds
+// no strings.
+template <class Args, class Where, class Body>
+LONG Call(const char* name, Args&& args, Where&& keyPath, const std::string& valueName,
+          Body&& body) {
+    const bool logging = CallLogging();
+    const std::string argText = logging ? args() : std::string();
     std::string detail;
     LONG status;
     try {
-        status = FaultFor(name, keyPath, valueName);
+        status = FaultsArmed(name) ? FaultFor(name, keyPath(), valueName)
+                                   : platform::ERROR_SUCCESS;
         if (status == platform::ERROR_SUCCESS) status = body(detail);
     } catch (const RaisedError& e) {
-        LogCall(std::string(name) + "(" + args + ") raised " + std::to_string(e.Number));
+        if (logging) LogCall(std::string(name) + "(" + argText + ") raised " + std::to_string(e.Number));
         throw;
     } catch (...) {
-        LogCall(std::string(name) + "(" + args + ") raised");
+        if (logging) LogCall(std::string(name) + "(" + argText + ") raised");
         throw;
     }
-    std::string line = std::string(name) + "(" + args + ") = " + std::to_string(status);
-    if (!detail.empty()) line += " (" + detail + ")";
-    LogCall(std::move(line));
+    if (logging) {
+        std::string line = std::string(name) + "(" + argText + ") = " + std::to_string(status);
+        if (!detail.empty()) line += " (" + detail + ")";
+        LogCall(std::move(line));
+    }
     return status;
 }
 
@@ -249,9 +257,10 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char
                      DWORD* lpdwDisposition) {
     RegKey* base;
     const LONG handleStatus = Resolve(hKey, base);
-    const std::string args = HandleText(hKey) + ", " + Str(lpSubKey) + ", " +
-                             std::to_string(Reserved) + ", " + Str(lpClass) + ", " +
-                             Hex(dwOptions) + ", " + Hex(samDesired);
+    auto args = [&] {
+        return HandleText(hKey) + ", " + Str(lpSubKey) + ", " + std::to_string(Reserved) + ", " +
+               Str(lpClass) + ", " + Hex(dwOptions) + ", " + Hex(samDesired);
+    };
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpSubKey == nullptr || phkResult == nullptr || Reserved != 0) {
@@ -281,15 +290,18 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char
         detail = "created";
         return ERROR_SUCCESS;
     };
-    return Call("RegCreateKeyExA", args, SubPath(base, lpSubKey), std::string(), body);
+    return Call("RegCreateKeyExA", args, [&] { return SubPath(base, lpSubKey); }, std::string(),
+                body);
 }
 
 LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    HKEY* phkResult) {
     RegKey* base;
     const LONG handleStatus = Resolve(hKey, base);
-    const std::string args =
-        HandleText(hKey) + ", " + Str(lpSubKey) + ", " + Hex(ulOptions) + ", " + Hex(samDesired);
+    auto args = [&] {
+        return HandleText(hKey) + ", " + Str(lpSubKey) + ", " + Hex(ulOptions) + ", " +
+               Hex(samDesired);
+    };
     auto body = [&](std::string& /*detail*/) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
@@ -302,16 +314,18 @@ LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samD
         *phkResult = standin::NewHandle(key);
         return ERROR_SUCCESS;
     };
-    return Call("RegOpenKeyExA", args, SubPath(base, lpSubKey), std::string(), body);
+    return Call("RegOpenKeyExA", args, [&] { return SubPath(base, lpSubKey); }, std::string(),
+                body);
 }
 
 LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType,
                     const BYTE* lpData, DWORD cbData) {
     RegKey* key;
     const LONG handleStatus = Resolve(hKey, key);
-    const std::string args = HandleText(hKey) + ", " + Str(lpValueName) + ", " +
-                             std::to_string(Reserved) + ", " + std::to_string(dwType) + ", " +
-                             std::to_string(cbData) + " bytes";
+    auto args = [&] {
+        return HandleText(hKey) + ", " + Str(lpValueName) + ", " + std::to_string(Reserved) +
+               ", " + std::to_string(dwType) + ", " + std::to_string(cbData) + " bytes";
+    };
     const std::string name = lpValueName == nullptr ? std::string() : std::string(lpValueName);
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
@@ -334,15 +348,17 @@ LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dw
             value.data.swap(data);
         });
     };
-    return Call("RegSetValueExA", args, KeyPath(key), name, body);
+    return Call("RegSetValueExA", args, [&] { return KeyPath(key); }, name, body);
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType,
                       BYTE* lpData, DWORD* lpcbData) {
     RegKey* key;
     const LONG handleStatus = Resolve(hKey, key);
-    std::string args = HandleText(hKey) + ", " + Str(lpValueName) + ", ";
-    args += lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes";
+    auto args = [&] {
+        return HandleText(hKey) + ", " + Str(lpValueName) + ", " +
+               (lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes");
+    };
     const std::string name = lpValueName == nullptr ? std::string() : std::string(lpValueName);
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
@@ -352,20 +368,25 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWO
         if (index == standin::NameIndex::npos) return ERROR_FILE_NOT_FOUND;
         const standin::RegValue& value = key->ValueAt(index);
         const auto size = static_cast<DWORD>(value.data.size());
-        detail = "type " + std::to_string(value.type) + ", " + std::to_string(size) + " bytes";
+        if (standin::CallLogging()) {
+            detail = "type " + std::to_string(value.type) + ", " + std::to_string(size) + " bytes";
+        }
         return standin::CopyValueData(value, lpType, lpData, lpcbData);
     };
-    return Call("RegQueryValueExA", args, KeyPath(key), name, body);
+    return Call("RegQueryValueExA", args, [&] { return KeyPath(key); }, name, body);
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName,
                    DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
     RegKey* key;
     const LONG handleStatus = Resolve(hKey, key);
-    std::string args = HandleText(hKey) + ", " + std::to_string(dwIndex) + ", ";
-    args += lpcchValueName == nullptr ? std::string("NULL") : std::to_string(*lpcchValueName);
-    args += ", ";
-    args += lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes";
+    auto args = [&] {
+        std::string text = HandleText(hKey) + ", " + std::to_string(dwIndex) + ", ";
+        text += lpcchValueName == nullptr ? std::string("NULL") : std::to_string(*lpcchValueName);
+        text += ", ";
+        text += lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData) + " bytes";
+        return text;
+    };
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr) {
@@ -375,39 +396,42 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValu
         if (dwIndex >= key->ValueCount()) return ERROR_NO_MORE_ITEMS;
         const standin::RegValue& value = key->ValueAt(dwIndex);
         const auto size = static_cast<DWORD>(value.data.size());
-        detail = "\"" + value.name + "\", type " + std::to_string(value.type) + ", " +
-                 std::to_string(size) + " bytes";
+        if (standin::CallLogging()) {
+            detail = "\"" + value.name + "\", type " + std::to_string(value.type) + ", " +
+                     std::to_string(size) + " bytes";
+        }
         // The name's buffer must hold the terminator too; its count is then left as it was.
         if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
         std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
         *lpcchValueName = static_cast<DWORD>(value.name.size());
         return standin::CopyValueData(value, lpType, lpData, lpcbData);
     };
-    return Call("RegEnumValueA", args, KeyPath(key), std::string(), body);
+    return Call("RegEnumValueA", args, [&] { return KeyPath(key); }, std::string(), body);
 }
 
 LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
     RegKey* key;
     const LONG handleStatus = Resolve(hKey, key);
-    const std::string args =
-        HandleText(hKey) + ", " + std::to_string(dwIndex) + ", " + std::to_string(cchName);
+    auto args = [&] {
+        return HandleText(hKey) + ", " + std::to_string(dwIndex) + ", " + std::to_string(cchName);
+    };
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
         if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
         const std::string& name = key->SubkeyAt(dwIndex).Name();
-        detail = "\"" + name + "\"";
+        if (standin::CallLogging()) detail = "\"" + name + "\"";
         if (name.size() + 1 > cchName) return ERROR_MORE_DATA;
         std::memcpy(lpName, name.c_str(), name.size() + 1);
         return ERROR_SUCCESS;
     };
-    return Call("RegEnumKeyA", args, KeyPath(key), std::string(), body);
+    return Call("RegEnumKeyA", args, [&] { return KeyPath(key); }, std::string(), body);
 }
 
 LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
     RegKey* base;
     const LONG handleStatus = Resolve(hKey, base);
-    const std::string args = HandleText(hKey) + ", " + Str(lpSubKey);
+    auto args = [&] { return HandleText(hKey) + ", " + Str(lpSubKey); };
     auto body = [&](std::string& detail) -> LONG {
         if (handleStatus != ERROR_SUCCESS) return handleStatus;
         if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
@@ -433,7 +457,8 @@ LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
         }
         return ERROR_SUCCESS;
     };
-    return Call("RegDeleteKeyA", args, SubPath(base, lpSubKey), std::string(), body);
+    return Call("RegDeleteKeyA", args, [&] { return SubPath(base, lpSubKey); }, std::string(),
+                body);
 }
 
 LONG RegCloseKey(HKEY hKey) {
@@ -449,7 +474,8 @@ LONG RegCloseKey(HKEY hKey) {
         handles.erase(it);  // also for a handle to a deleted key
         return ERROR_SUCCESS;
     };
-    return Call("RegCloseKey", HandleText(hKey), KeyPath(key), std::string(), body);
+    return Call("RegCloseKey", [&] { return HandleText(hKey); }, [&] { return KeyPath(key); },
+                std::string(), body);
 }
 
 }  // namespace platform

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace standin {
@@ -17,26 +19,30 @@ namespace {
 
 struct FoldTable {
     unsigned char map[256];
-    FoldTable() {
-        for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(c);
-        for (int c = 'A'; c <= 'Z'; ++c) map[c] = static_cast<unsigned char>(c + 0x20);
-        // Latin-1 letters À..Þ (× at 0xD7 is not a letter) pair with à..þ.
-        for (int c = 0xC0; c <= 0xDE; ++c) {
-            if (c != 0xD7) map[c] = static_cast<unsigned char>(c + 0x20);
-        }
-        // The letters Windows-1252 adds in 0x80..0x9F: Š š, Œ œ, Ž ž, and Ÿ whose
-        // partner ÿ sits at 0xFF.
-        map[0x8A] = 0x9A;
-        map[0x8C] = 0x9C;
-        map[0x8E] = 0x9E;
-        map[0x9F] = 0xFF;
-    }
 };
 
-const FoldTable& Folds() {
-    static const FoldTable table;
-    return table;
+// Built at compile time: a function-local static would cost a guard check on every
+// byte compared.
+constexpr FoldTable MakeFolds() {
+    FoldTable t{};
+    for (int c = 0; c < 256; ++c) t.map[c] = static_cast<unsigned char>(c);
+    for (int c = 'A'; c <= 'Z'; ++c) t.map[c] = static_cast<unsigned char>(c + 0x20);
+    // Latin-1 letters À..Þ (× at 0xD7 is not a letter) pair with à..þ.
+    for (int c = 0xC0; c <= 0xDE; ++c) {
+        if (c != 0xD7) t.map[c] = static_cast<unsigned char>(c + 0x20);
+    }
+    // The letters Windows-1252 adds in 0x80..0x9F: Š š, Œ œ, Ž ž, and Ÿ whose
+    // partner ÿ sits at 0xFF.
+    t.map[0x8A] = 0x9A;
+    t.map[0x8C] = 0x9C;
+    t.map[0x8E] = 0x9E;
+    t.map[0x9F] = 0xFF;
+    return t;
 }
+
+constexpr FoldTable kFolds = MakeFolds();
+
+const FoldTable& Folds() { return kFolds; }
 
 }  // namespace
 
@@ -117,59 +123,30 @@ platform::HKEY RootHandle(RootId root) { return kRoots[static_cast<int>(root)].h
 
 // ---- NameIndex ----------------------------------------------------------------------------
 
-namespace {
-// Sets up to this size are scanned; the table costs more than it saves below it, and
-// most keys hold only a few values.
-constexpr std::size_t kScanLimit = 8;
-}  // namespace
-
 void NameIndex::Place(std::size_t index) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t s = hashes_[index] & mask;
-    while (slots_[s] != 0) s = (s + 1) & mask;
-    slots_[s] = static_cast<std::uint32_t>(index + 1);
+    std::vector<std::uint32_t>& slots = table_->slots;
+    const std::size_t mask = slots.size() - 1;
+    std::size_t s = table_->hashes[index] & mask;
+    while (slots[s] != 0) s = (s + 1) & mask;
+    slots[s] = static_cast<std::uint32_t>(index + 1);
 }
 
-void NameIndex::Rebuild() {
-    slots_.clear();
-    if (hashes_.size() <= kScanLimit) return;
+void NameIndex::BuildSlots() {
+    const std::size_t count = table_->hashes.size();
     std::size_t capacity = 16;
-    while (capacity < hashes_.size() * 4) capacity *= 2;
-    slots_.assign(capacity, 0);
-    for (std::size_t i = 0; i < hashes_.size(); ++i) Place(i);
+    while (capacity < count * 4) capacity *= 2;
+    table_->slots.assign(capacity, 0);
+    for (std::size_t i = 0; i < count; ++i) Place(i);
 }
 
-void NameIndex::Append(std::size_t hash) {
-    hashes_.push_back(hash);
-    if (hashes_.size() <= kScanLimit) return;
+void NameIndex::AppendHash(std::size_t hash) {
+    table_->hashes.push_back(hash);
     // Keep the load at or under one half so probe runs stay short.
-    if (slots_.empty() || hashes_.size() * 2 > slots_.size()) {
-        Rebuild();
+    if (table_->hashes.size() * 2 > table_->slots.size()) {
+        BuildSlots();
     } else {
-        Place(hashes_.size() - 1);
+        Place(table_->hashes.size() - 1);
     }
-}
-
-// Removals shift indexes, so they rebuild; they only happen on a key delete or when a
-// failed save is undone.
-void NameIndex::PopBack() {
-    hashes_.pop_back();
-    Rebuild();
-}
-
-void NameIndex::Erase(std::size_t index) {
-    hashes_.erase(hashes_.begin() + static_cast<std::ptrdiff_t>(index));
-    Rebuild();
-}
-
-void NameIndex::Insert(std::size_t index, std::size_t hash) {
-    hashes_.insert(hashes_.begin() + static_cast<std::ptrdiff_t>(index), hash);
-    Rebuild();
-}
-
-void NameIndex::Clear() {
-    hashes_.clear();
-    slots_.clear();
 }
 
 // ---- RegKey -------------------------------------------------------------------------------
@@ -207,47 +184,63 @@ bool RegKey::IsWithin(const RegKey& ancestor) const {
     return false;
 }
 
+namespace {
+
+// The i-th name of a key's values or subkeys, for NameIndex.
+struct ValueNames {
+    const std::vector<RegValue>& values;
+    std::string_view operator()(std::size_t i) const { return values[i].name; }
+};
+struct SubkeyNames {
+    const std::vector<std::unique_ptr<RegKey>>& subkeys;
+    std::string_view operator()(std::size_t i) const { return subkeys[i]->Name(); }
+};
+
+}  // namespace
+
 std::size_t RegKey::FindValue(std::string_view name) const {
-    return valueIndex_.Find(name, NameHash(name),
-                            [this](std::size_t i) -> std::string_view { return values_[i].name; });
+    return valueIndex_.Find(name, values_.size(), ValueNames{values_});
 }
 
 RegValue& RegKey::AppendValue(std::string_view name, platform::DWORD type,
                               std::vector<std::uint8_t> data) {
     values_.push_back(RegValue{std::string(name), type, std::move(data)});
-    valueIndex_.Append(NameHash(name));
+    valueIndex_.Appended(values_.size(), ValueNames{values_});
     return values_.back();
 }
 
 void RegKey::RemoveLastValue() {
     values_.pop_back();
-    valueIndex_.PopBack();
+    valueIndex_.Reindex(values_.size(), ValueNames{values_});
+}
+
+void RegKey::ReserveValues(std::size_t count) { values_.reserve(count); }
+
+void RegKey::ShrinkValues() {
+    if (values_.capacity() > values_.size()) values_.shrink_to_fit();
 }
 
 std::size_t RegKey::FindSubkey(std::string_view name) const {
-    return subkeyIndex_.Find(name, NameHash(name), [this](std::size_t i) -> std::string_view {
-        return subkeys_[i]->name_;
-    });
+    return subkeyIndex_.Find(name, subkeys_.size(), SubkeyNames{subkeys_});
 }
 
 RegKey& RegKey::AppendSubkey(std::string_view name) {
     subkeys_.push_back(std::make_unique<RegKey>(std::string(name), this));
-    subkeyIndex_.Append(NameHash(name));
+    subkeyIndex_.Appended(subkeys_.size(), SubkeyNames{subkeys_});
     return *subkeys_.back();
 }
 
 std::unique_ptr<RegKey> RegKey::DetachSubkey(std::size_t index) {
     std::unique_ptr<RegKey> key = std::move(subkeys_[index]);
     subkeys_.erase(subkeys_.begin() + static_cast<std::ptrdiff_t>(index));
-    subkeyIndex_.Erase(index);
+    subkeyIndex_.Reindex(subkeys_.size(), SubkeyNames{subkeys_});
     return key;
 }
 
 void RegKey::InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key) {
-    const std::size_t hash = NameHash(key->name_);
     key->parent_ = this;
     subkeys_.insert(subkeys_.begin() + static_cast<std::ptrdiff_t>(index), std::move(key));
-    subkeyIndex_.Insert(index, hash);
+    subkeyIndex_.Reindex(subkeys_.size(), SubkeyNames{subkeys_});
 }
 
 // ---- Paths --------------------------------------------------------------------------------
@@ -281,22 +274,146 @@ const char kHexDigits[] = "0123456789abcdef";
 // line, no line is longer than 80 characters.
 constexpr std::size_t kWrapColumn = 76;
 
-void AppendEscaped(std::string& out, const char* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = p[i];
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
+// Where the text form goes: ToText's string, SaveRegFile's buffered file writer, or a
+// counter (the save's crash checks need the size before writing). Each has Put(char),
+// Put(bytes, count) and Written(), the count of bytes put so far.
+class StringSink {
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    void Put(char c) { out_ += c; }
+    void Put(const char* p, std::size_t n) { out_.append(p, n); }
+    std::size_t Written() const { return out_.size(); }
+
+private:
+    std::string& out_;
+};
+
+class CountSink {
+public:
+    void Put(char) { ++count_; }
+    void Put(const char*, std::size_t n) { count_ += n; }
+    std::size_t Written() const { return count_; }
+
+private:
+    std::size_t count_ = 0;
+};
+
+// Writes through a fixed buffer of kSaveBufferSize bytes straight to a file, so a save
+// never holds the whole text. After a failed write it drops what follows and keeps the
+// error (errno) for Finish. With a pause point, it writes exactly the bytes before it,
+// then calls the observer, then goes on.
+class FileSink {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    FileSink(int fd, std::size_t pauseAt, SaveObserver observer)
+        : fd_(fd), buffer_(new char[kSaveBufferSize]), pauseAt_(pauseAt), observer_(observer) {
+        SetLimit();
+    }
+    void Put(char c) {
+        if (used_ < limit_) {
+            buffer_[used_++] = c;
+        } else {
+            PutSlow(&c, 1);
+        }
+    }
+    void Put(const char* p, std::size_t n) {
+        if (n <= limit_ - used_) {
+            std::memcpy(&buffer_[used_], p, n);
+            used_ += n;
+        } else {
+            PutSlow(p, n);
+        }
+    }
+    std::size_t Written() const { return written_ + used_; }
+    // Writes what the buffer still holds; returns 0 or the errno of the first failure.
+    int Finish() {
+        Flush();
+        return error_;
+    }
+
+private:
+    // The buffer fills up to limit_: its end, or the pause point when that comes first.
+    void SetLimit() {
+        limit_ = kSaveBufferSize;
+        if (pauseAt_ != npos && pauseAt_ - written_ < limit_) limit_ = pauseAt_ - written_;
+    }
+    void PutSlow(const char* p, std::size_t n) {
+        while (n > 0) {
+            if (used_ == limit_) Reached();
+            const std::size_t k = std::min(n, limit_ - used_);
+            std::memcpy(&buffer_[used_], p, k);
+            used_ += k;
+            p += k;
+            n -= k;
+        }
+        if (used_ == limit_) Reached();
+    }
+    void Reached() {
+        const bool pause = pauseAt_ != npos && written_ + used_ == pauseAt_;
+        Flush();
+        if (pause) {
+            pauseAt_ = npos;
+            SetLimit();
+            if (error_ == 0) observer_(SaveStage::TempPartlyWritten);
+        }
+    }
+    void Flush() {
+        const char* p = buffer_.get();
+        std::size_t left = used_;
+        while (left > 0 && error_ == 0) {
+            const ssize_t put = ::write(fd_, p, left);
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;
+                break;
+            }
+            p += put;
+            left -= static_cast<std::size_t>(put);
+        }
+        written_ += used_;
+        used_ = 0;
+        SetLimit();
+    }
+
+    int fd_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
+    std::size_t limit_ = 0;
+    std::size_t written_ = 0;  // bytes handed to write(), or dropped after a failure
+    std::size_t pauseAt_;
+    SaveObserver observer_;
+    int error_ = 0;
+};
+
+// Escapes \ and " by runs, so plain stretches go out in one piece.
+template <class Sink>
+void PutEscaped(Sink& out, const char* p, std::size_t n) {
+    const char* end = p + n;
+    while (p < end) {
+        const char* run = p;
+        while (p < end && *p != '\\' && *p != '"') ++p;
+        if (p > run) out.Put(run, static_cast<std::size_t>(p - run));
+        if (p == end) break;
+        out.Put('\\');
+        out.Put(*p++);
     }
 }
 
-void AppendHexNumber(std::string& out, platform::DWORD n) {
+template <class Sink>
+void PutLiteral(Sink& out, const char* text) {
+    out.Put(text, std::strlen(text));
+}
+
+template <class Sink>
+void PutHexNumber(Sink& out, platform::DWORD n) {
     char digits[8];
     int count = 0;
     do {
         digits[count++] = kHexDigits[n & 0xF];
         n >>= 4;
     } while (n != 0);
-    while (count > 0) out += digits[--count];
+    while (count > 0) out.Put(digits[--count]);
 }
 
 // A REG_SZ is written as quoted text only when reading that text back gives the same
@@ -311,21 +428,22 @@ bool IsPlainText(const std::vector<std::uint8_t>& data) {
     return true;
 }
 
-void AppendValue(std::string& out, const RegValue& v) {
-    const std::size_t lineStart = out.size();
+template <class Sink>
+void PutValue(Sink& out, const RegValue& v) {
+    const std::size_t lineStart = out.Written();
     if (v.name.empty()) {
-        out += '@';
+        out.Put('@');
     } else {
-        out += '"';
-        AppendEscaped(out, v.name.data(), v.name.size());
-        out += '"';
+        out.Put('"');
+        PutEscaped(out, v.name.data(), v.name.size());
+        out.Put('"');
     }
-    out += '=';
+    out.Put('=');
 
     if (v.type == platform::REG_SZ && IsPlainText(v.data)) {
-        out += '"';
-        AppendEscaped(out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
-        out += "\"\r\n";
+        out.Put('"');
+        PutEscaped(out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
+        out.Put("\"\r\n", 3);
         return;
     }
     if (v.type == platform::REG_DWORD && v.data.size() == 4) {
@@ -333,49 +451,65 @@ void AppendValue(std::string& out, const RegValue& v) {
                                   static_cast<platform::DWORD>(v.data[1]) << 8 |
                                   static_cast<platform::DWORD>(v.data[2]) << 16 |
                                   static_cast<platform::DWORD>(v.data[3]) << 24;
-        out += "dword:";
-        for (int shift = 28; shift >= 0; shift -= 4) out += kHexDigits[(n >> shift) & 0xF];
-        out += "\r\n";
+        char line[16] = {'d', 'w', 'o', 'r', 'd', ':'};
+        for (int i = 0; i < 8; ++i) line[6 + i] = kHexDigits[(n >> (28 - 4 * i)) & 0xF];
+        line[14] = '\r';
+        line[15] = '\n';
+        out.Put(line, sizeof line);
         return;
     }
     if (v.type == platform::REG_BINARY) {
-        out += "hex:";
+        PutLiteral(out, "hex:");
     } else {
-        out += "hex(";
-        AppendHexNumber(out, v.type);
-        out += "):";
+        PutLiteral(out, "hex(");
+        PutHexNumber(out, v.type);
+        PutLiteral(out, "):");
     }
-    std::size_t column = out.size() - lineStart;
+    std::size_t column = out.Written() - lineStart;
     const std::size_t n = v.data.size();
     for (std::size_t i = 0; i < n; ++i) {
-        out += kHexDigits[v.data[i] >> 4];
-        out += kHexDigits[v.data[i] & 0xF];
+        char piece[3] = {kHexDigits[v.data[i] >> 4], kHexDigits[v.data[i] & 0xF], ','};
         column += 2;
         if (i + 1 < n) {
-            out += ',';
+            out.Put(piece, 3);
             ++column;
             if (column > kWrapColumn) {
-                out += "\\\r\n  ";
+                out.Put("\\\r\n  ", 5);
                 column = 2;
             }
+        } else {
+            out.Put(piece, 2);
         }
     }
-    out += "\r\n";
+    out.Put("\r\n", 2);
 }
 
-void AppendKey(std::string& out, const RegKey& key, std::string& path) {
-    out += '[';
-    out += path;
-    out += "]\r\n";
-    for (std::size_t i = 0; i < key.ValueCount(); ++i) AppendValue(out, key.ValueAt(i));
-    out += "\r\n";
+template <class Sink>
+void PutKey(Sink& out, const RegKey& key, std::string& path) {
+    out.Put('[');
+    out.Put(path.data(), path.size());
+    out.Put("]\r\n", 3);
+    for (std::size_t i = 0; i < key.ValueCount(); ++i) PutValue(out, key.ValueAt(i));
+    out.Put("\r\n", 2);
     for (std::size_t i = 0; i < key.SubkeyCount(); ++i) {
         const RegKey& sub = key.SubkeyAt(i);
         const std::size_t mark = path.size();
         path += '\\';
         path += sub.Name();
-        AppendKey(out, sub, path);
+        PutKey(out, sub, path);
         path.resize(mark);
+    }
+}
+
+template <class Sink>
+void PutStore(Sink& out, const RegStore& store) {
+    PutLiteral(out, "REGEDIT4\r\n\r\n");
+    std::string path;
+    for (int i = 0; i < kRootCount; ++i) {
+        const RegKey& root = store.Root(static_cast<RootId>(i));
+        if (root.IsEmpty()) continue;
+        path = root.Name();
+        PutKey(out, root, path);
     }
 }
 
@@ -389,14 +523,8 @@ RegStore::RegStore() {
 
 std::string RegStore::ToText() const {
     std::string out;
-    out += "REGEDIT4\r\n\r\n";
-    std::string path;
-    for (int i = 0; i < kRootCount; ++i) {
-        const RegKey& root = *roots_[i];
-        if (root.IsEmpty()) continue;
-        path = root.Name();
-        AppendKey(out, root, path);
-    }
+    StringSink sink(out);
+    PutStore(sink, *this);
     return out;
 }
 
@@ -404,14 +532,40 @@ std::string RegStore::ToText() const {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+struct HexTable {
+    signed char value[256];
+};
+
+constexpr HexTable MakeHexTable() {
+    HexTable t{};
+    for (int c = 0; c < 256; ++c) t.value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) t.value[c] = static_cast<signed char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) t.value[c] = static_cast<signed char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) t.value[c] = static_cast<signed char>(c - 'A' + 10);
+    return t;
 }
 
+constexpr HexTable kHexTable = MakeHexTable();
+
+// The digit's value, or -1 for a byte that is not a hex digit.
+int HexValue(char c) { return kHexTable.value[static_cast<unsigned char>(c)]; }
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Length of the common start of `a` and `b`, compared eight bytes at a time.
+std::size_t CommonPrefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
 
 // Shows one byte of the input inside an error message.
 std::string Shown(char c) {
@@ -427,32 +581,107 @@ std::string Quoted(std::string_view name) {
     return name.empty() ? std::string("@ (the unnamed value)") : "\"" + std::string(name) + "\"";
 }
 
+const char kNulMessage[] =
+    "byte 0x00 (NUL): a REGEDIT4 file is Windows-1252 text; this one is binary, damaged or "
+    "saved as Unicode (UTF-16)";
+
+// Reads a file a chunk at a time for the parser, so a load never holds the whole file:
+// the bytes of the line being parsed stay, and the buffer grows only for a line longer
+// than it. Every byte read is checked for NUL as it comes in.
+class ChunkReader {
+public:
+    // `sizeHint`: the file's size when opened, which the buffer need not outgrow.
+    ChunkReader(int fd, std::size_t chunkSize, std::size_t sizeHint)
+        : fd_(fd), capacity_(std::max<std::size_t>(chunkSize, 1)), sizeHint_(sizeHint),
+          buffer_(static_cast<char*>(std::malloc(capacity_))) {
+        if (buffer_ == nullptr) throw std::bad_alloc();
+    }
+    ChunkReader(const ChunkReader&) = delete;
+    ChunkReader& operator=(const ChunkReader&) = delete;
+    ~ChunkReader() { std::free(buffer_); }
+
+    char* Begin() const { return buffer_; }
+
+    // Moves [keep, end) to the buffer's start and reads more after it; `keep` and `end`
+    // then point into the buffer. False at the file's end (nothing read), after a read
+    // error (ReadError()), or when a NUL came in (`nul` then points at it).
+    bool Fill(const char*& keep, const char*& end, const char*& nul) {
+        nul = nullptr;
+        if (error_ != 0 || atEnd_) return false;
+        const std::size_t kept = static_cast<std::size_t>(end - keep);
+        if (kept == capacity_) {
+            // One line fills the buffer (so it starts at the buffer's start): grow it,
+            // by doubling but not past the file's size (plus one byte, to see the end),
+            // through realloc, which can grow a large block in place instead of
+            // holding the old and the new one at once.
+            std::size_t larger = capacity_ * 2;
+            if (sizeHint_ >= capacity_ && larger > sizeHint_ + 1) larger = sizeHint_ + 1;
+            char* grown = static_cast<char*>(std::realloc(buffer_, larger));
+            if (grown == nullptr) throw std::bad_alloc();
+            buffer_ = grown;
+            capacity_ = larger;
+        } else if (kept > 0 && keep != buffer_) {
+            std::memmove(buffer_, keep, kept);
+        }
+        keep = buffer_;
+        end = keep + kept;
+        for (;;) {
+            const ssize_t got = ::read(fd_, buffer_ + kept, capacity_ - kept);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;
+                return false;
+            }
+            if (got == 0) {
+                atEnd_ = true;
+                return false;
+            }
+            end = keep + kept + static_cast<std::size_t>(got);
+            nul = static_cast<const char*>(std::memchr(keep + kept, 0, static_cast<std::size_t>(got)));
+            return nul == nullptr;
+        }
+    }
+    int ReadError() const { return error_; }
+
+private:
+    int fd_;
+    std::size_t capacity_;
+    std::size_t sizeHint_;
+    char* buffer_;
+    int error_ = 0;
+    bool atEnd_ = false;
+};
+
 class Parser {
 public:
     Parser(const char* text, std::size_t size, const std::string& fileName, RegStore& store)
         : next_(text), end_(text + size), fileName_(fileName), store_(store) {}
+    // Parses what `reader` reads, a chunk at a time.
+    Parser(ChunkReader& reader, const std::string& fileName, RegStore& store)
+        : next_(reader.Begin()), end_(reader.Begin()), reader_(&reader), fileName_(fileName),
+          store_(store) {}
 
     bool Run(std::string& error) {
         // No REGEDIT4 file holds a NUL: a zero in a value is written as hex. One here
         // means a binary or damaged file (a crash can leave zero-filled blocks), or an
-        // export saved as UTF-16; reading on would take its bytes for values.
-        if (const void* nul = std::memchr(next_, 0, static_cast<std::size_t>(end_ - next_))) {
-            line_ = 1 + static_cast<std::size_t>(
-                            std::count(next_, static_cast<const char*>(nul), '\n'));
-            Fail("byte 0x00 (NUL): a REGEDIT4 file is Windows-1252 text; this one is binary, "
-                 "damaged or saved as Unicode (UTF-16)");
-            error = error_;
-            return false;
+        // export saved as UTF-16; reading on would take its bytes for values. A NUL
+        // anywhere is reported before any other fault of the file, at its own line; a
+        // chunked read checks each chunk as it comes and, on any fault, the rest of
+        // the file.
+        if (reader_ == nullptr) {
+            if (const void* nul = std::memchr(next_, 0, static_cast<std::size_t>(end_ - next_))) {
+                line_ = 1 + static_cast<std::size_t>(
+                                std::count(next_, static_cast<const char*>(nul), '\n'));
+                Fail(kNulMessage);
+                error = error_;
+                return false;
+            }
         }
-        if (!Header()) {
-            error = error_;
-            return false;
-        }
-        while (NextLine()) {
+        bool ok = Header();
+        while (ok && NextLine()) {
             const char* s = lineBegin_;
             while (s < lineEnd_ && IsBlank(*s)) ++s;
             if (s == lineEnd_ || *s == ';') continue;
-            bool ok;
             if (*s == '[') {
                 ok = Section(s);
             } else if (*s == '"' || *s == '@') {
@@ -461,27 +690,82 @@ public:
                 ok = Fail("unexpected " + Shown(*s) +
                           "; expected a [key] section header, a value line or a ';' comment");
             }
-            if (!ok) {
-                error = error_;
-                return false;
-            }
         }
-        return true;
+        if (ok && !stopped_) {
+            EndSection();
+            return true;
+        }
+        if (reader_ != nullptr) ScanRest();
+        error = error_;
+        return false;
     }
 
+    // The errno of a failed read, 0 when every read went well.
+    int ReadError() const { return reader_ == nullptr ? 0 : reader_->ReadError(); }
+
 private:
+    // Reads more of the file into view. False at the file's end; also when a NUL or a
+    // read error came in, which stops the parse (stopped_).
+    bool Refill() {
+        const char* nul = nullptr;
+        if (reader_->Fill(next_, end_, nul)) return true;
+        if (nul != nullptr) {
+            // Every byte before it was checked, so this is the file's first NUL.
+            line_ += 1 + static_cast<std::size_t>(std::count(next_, nul, '\n'));
+            Fail(kNulMessage);
+            stopped_ = true;
+            nulFound_ = true;
+        } else if (reader_->ReadError() != 0) {
+            stopped_ = true;
+        }
+        return false;
+    }
+
+    // After a fault in chunked reading: reads the file to its end, so that a NUL later in
+    // the file takes the place of a syntax error found first, as it would with the
+    // whole text at hand, and a read error is not missed.
+    void ScanRest() {
+        if (nulFound_ || reader_->ReadError() != 0) return;
+        // The current line is done: the next one starts at next_.
+        std::size_t line = line_;
+        for (;;) {
+            const char* nul = nullptr;
+            const bool more = reader_->Fill(next_, end_, nul);
+            if (nul != nullptr) {
+                line_ = line + 1 + static_cast<std::size_t>(std::count(next_, nul, '\n'));
+                Fail(kNulMessage);
+                return;
+            }
+            if (!more) return;
+            line += static_cast<std::size_t>(std::count(next_, end_, '\n'));
+            next_ = end_;
+        }
+    }
+
     // Moves to the next line: [lineBegin_, lineEnd_) is its content without the line
-    // end (LF, or CR LF).
+    // end (LF, or CR LF). With a reader, the whole line is in view before it is used.
     bool NextLine() {
+        if (stopped_) return false;
+        const char* lf = nullptr;
+        std::size_t searched = 0;  // bytes from next_ known to hold no LF
+        for (;;) {
+            lf = static_cast<const char*>(
+                std::memchr(next_ + searched, '\n', static_cast<std::size_t>(end_ - next_) - searched));
+            if (lf != nullptr || reader_ == nullptr) break;
+            searched = static_cast<std::size_t>(end_ - next_);
+            if (!Refill()) {
+                if (stopped_) return false;
+                break;
+            }
+        }
         if (next_ >= end_) return false;
         lineBegin_ = next_;
-        const void* lf = std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_));
         if (lf == nullptr) {
             lineEnd_ = end_;
             next_ = end_;
             lineEnded_ = false;
         } else {
-            lineEnd_ = static_cast<const char*>(lf);
+            lineEnd_ = lf;
             next_ = lineEnd_ + 1;
             lineEnded_ = true;
         }
@@ -496,7 +780,9 @@ private:
     }
 
     bool Header() {
-        if (!NextLine()) return Fail("missing REGEDIT4 header (the file is empty)");
+        if (!NextLine()) {
+            return stopped_ ? false : Fail("missing REGEDIT4 header (the file is empty)");
+        }
         const char* e = lineEnd_;
         while (e > lineBegin_ && IsBlank(e[-1])) --e;
         if (std::string_view(lineBegin_, static_cast<std::size_t>(e - lineBegin_)) != "REGEDIT4") {
@@ -505,7 +791,34 @@ private:
         return true;
     }
 
+    // A key's values are appended as its section is read: the list gets room for the
+    // value lines in view up to the next header at the start, so it is neither moved
+    // while it grows nor left with room to spare. The count is capped so that a file of
+    // repeated value lines cannot make it reserve far more than it would ever hold;
+    // past the cap (or the end of a chunk) the list grows, and is trimmed at the end.
+    static constexpr std::size_t kReserveCap = 1024;
+
+    void StartSection(RegKey* key) {
+        std::size_t lines = 0;
+        const char* p = next_;
+        while (p < end_ && lines < kReserveCap) {
+            while (p < end_ && IsBlank(*p)) ++p;
+            if (p == end_ || *p == '[') break;
+            if (*p == '"' || *p == '@') ++lines;
+            const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
+            if (lf == nullptr) break;
+            p = static_cast<const char*>(lf) + 1;
+        }
+        if (lines > 0) key->ReserveValues(key->ValueCount() + lines);
+        current_ = key;
+    }
+
+    void EndSection() {
+        if (current_ != nullptr) current_->ShrinkValues();
+    }
+
     bool Section(const char* s) {
+        EndSection();
         ++s;  // '['
         if (s < lineEnd_ && *s == '-') {
             return Fail("deleting keys with [-...] is not supported");
@@ -519,17 +832,40 @@ private:
         const std::string_view path(s, static_cast<std::size_t>(close - s));
         if (path.empty()) return Fail("malformed section header: no key name between [ and ]");
 
-        const std::size_t slash = path.find('\\');
-        const std::string_view rootName = path.substr(0, slash);
-        RootId root;
-        if (rootName.empty()) return Fail("malformed section header: it starts with a backslash");
-        if (!RootFromName(rootName, root)) {
-            return Fail("unknown root key \"" + std::string(rootName) + "\"");
+        // Sections come in tree order, so a header mostly repeats the start of the one
+        // before it: the keys of the whole components it shares byte for byte with that
+        // header are taken from there (they passed every check below then) instead of
+        // being looked up again from the root.
+        const std::size_t common = CommonPrefix(path, prevPath_);
+        std::size_t reused = prevKeys_.size();
+        while (reused > 0) {
+            const std::size_t e = prevKeys_[reused - 1].end;
+            if (e <= common && (e == path.size() || path[e] == '\\')) break;
+            --reused;
         }
-        RegKey* key = &store_.Root(root);
-        if (slash != std::string_view::npos) {
-            std::size_t start = slash + 1;
-            std::size_t depth = 0;
+        prevKeys_.resize(reused);
+        prevPath_.assign(path.data(), path.size());
+
+        RegKey* key;
+        std::size_t start;
+        if (reused > 0) {
+            key = prevKeys_.back().key;
+            start = prevKeys_.back().end;
+        } else {
+            const std::size_t slash = path.find('\\');
+            const std::string_view rootName = path.substr(0, slash);
+            RootId root;
+            if (rootName.empty()) return Fail("malformed section header: it starts with a backslash");
+            if (!RootFromName(rootName, root)) {
+                return Fail("unknown root key \"" + std::string(rootName) + "\"");
+            }
+            key = &store_.Root(root);
+            start = rootName.size();
+            prevKeys_.push_back(KnownKey{start, key});
+        }
+        if (start < path.size()) {
+            ++start;  // the backslash
+            std::size_t depth = prevKeys_.size() - 1;
             for (;;) {
                 std::size_t stop = path.find('\\', start);
                 if (stop == std::string_view::npos) stop = path.size();
@@ -552,22 +888,27 @@ private:
                 }
                 const std::size_t found = key->FindSubkey(part);
                 key = found == NameIndex::npos ? &key->AppendSubkey(part) : &key->SubkeyAt(found);
+                prevKeys_.push_back(KnownKey{stop, key});
                 if (stop == path.size()) break;
                 start = stop + 1;
             }
         }
-        current_ = key;
+        StartSection(key);
         return true;
     }
 
-    // Reads a quoted string starting at the opening quote; leaves `s` after the
-    // closing one. Only \\ and \" are escapes, as regedit writes them.
-    bool QuotedText(const char*& s, std::string& out, const char* what) {
+    // Reads a quoted string starting at the opening quote into `out` (a std::string or
+    // the value's bytes); leaves `s` after the closing one. Only \\ and \" are escapes,
+    // as regedit writes them.
+    template <class Out>
+    bool QuotedText(const char*& s, Out& out, const char* what) {
+        using Byte = typename Out::value_type;
         ++s;
         for (;;) {
             const char* run = s;
             while (s < lineEnd_ && *s != '"' && *s != '\\') ++s;
-            out.append(run, static_cast<std::size_t>(s - run));
+            out.insert(out.end(), reinterpret_cast<const Byte*>(run),
+                       reinterpret_cast<const Byte*>(s));
             if (s == lineEnd_) return Fail(std::string("unterminated quote in ") + what);
             if (*s == '"') {
                 ++s;
@@ -579,9 +920,24 @@ private:
                 return Fail(std::string("unknown escape \\") + c + " in " + what +
                             " (only \\\\ and \\\" are escapes)");
             }
-            out += c;
+            out.push_back(static_cast<Byte>(c));
             s += 2;
         }
+    }
+
+    // A quoted value name: a view of the line when it holds no escape (most names),
+    // otherwise unescaped into `scratch`.
+    bool QuotedName(const char*& s, std::string& scratch, std::string_view& name) {
+        const char* p = s + 1;
+        while (p < lineEnd_ && *p != '"' && *p != '\\') ++p;
+        if (p < lineEnd_ && *p == '"') {
+            name = std::string_view(s + 1, static_cast<std::size_t>(p - s - 1));
+            s = p + 1;
+            return true;
+        }
+        if (!QuotedText(s, scratch, "the value name")) return false;
+        name = scratch;
+        return true;
     }
 
     // Case-insensitive match of a keyword at `s`. `partial` tells whether the line
@@ -618,7 +974,10 @@ private:
 
     // A comma-separated list of bytes, each one or two hex digits. A line ending in
     // "\" continues on the next line (regedit's wrapping, after a comma).
-    bool HexList(const char*& s, std::vector<std::uint8_t>& data) {
+    // `name` may be a view of the current line; a continuation moves to the next line
+    // (and a chunked read may move the bytes), so it is copied to `scratch` first.
+    bool HexList(const char*& s, std::vector<std::uint8_t>& data, std::string_view& name,
+                 std::string& scratch) {
         data.reserve(static_cast<std::size_t>(lineEnd_ - s) / 3 + 1);
         bool needByte = false;  // just after a comma
         bool afterByte = false;
@@ -633,7 +992,12 @@ private:
                 while (s < lineEnd_ && IsBlank(*s)) ++s;
                 if (s != lineEnd_)
                     return Fail("unexpected " + Shown(*s) + " after the line continuation '\\'");
+                if (name.data() != scratch.data()) {
+                    scratch.assign(name.data(), name.size());
+                    name = scratch;
+                }
                 if (!NextLine()) {
+                    if (stopped_) return false;
                     return Fail("value line truncated: the file ends after a line continuation");
                 }
                 s = lineBegin_;
@@ -653,15 +1017,33 @@ private:
                 needByte = true;
                 continue;
             }
+            // The common run of "xx," goes by three bytes at a time; anything else (one
+            // digit, blanks, the last byte, a fault) takes the steps below.
+            bool took = false;
+            while (lineEnd_ - s > 2 && s[2] == ',') {
+                const int high = HexValue(s[0]);
+                const int low = HexValue(s[1]);
+                if ((high | low) < 0) break;
+                data.push_back(static_cast<std::uint8_t>(high << 4 | low));
+                s += 3;
+                took = true;
+            }
+            if (took) {
+                needByte = true;
+                continue;
+            }
             const int hi = HexValue(*s);
             if (hi < 0) return Fail("bad hex digit " + Shown(*s) + " in the hex list");
             ++s;
             int byte = hi;
-            if (s < lineEnd_ && HexValue(*s) >= 0) {
-                byte = hi << 4 | HexValue(*s);
-                ++s;
-                if (s < lineEnd_ && HexValue(*s) >= 0) {
-                    return Fail("bad hex byte in the hex list: more than two hex digits");
+            if (s < lineEnd_) {
+                const int lo = HexValue(*s);
+                if (lo >= 0) {
+                    byte = hi << 4 | lo;
+                    ++s;
+                    if (s < lineEnd_ && HexValue(*s) >= 0) {
+                        return Fail("bad hex byte in the hex list: more than two hex digits");
+                    }
                 }
             }
             data.push_back(static_cast<std::uint8_t>(byte));
@@ -672,11 +1054,12 @@ private:
 
     bool Value(const char* s) {
         if (current_ == nullptr) return Fail("value line before any [key] section header");
-        std::string name;
+        std::string scratch;
+        std::string_view name;
         if (*s == '@') {
             ++s;
         } else {
-            if (!QuotedText(s, name, "the value name")) return false;
+            if (!QuotedName(s, scratch, name)) return false;
             if (!NameIsStorable(name)) return Fail("the value name holds a NUL or CR byte");
         }
         while (s < lineEnd_ && IsBlank(*s)) ++s;
@@ -693,10 +1076,9 @@ private:
         if (*s == '-') {
             return Fail("deleting values with \"name\"=- is not supported");
         } else if (*s == '"') {
-            std::string text;
-            if (!QuotedText(s, text, "the value text")) return false;
-            data.reserve(text.size() + 1);
-            data.assign(text.begin(), text.end());
+            // The rest of the line is the quoted text: room for it and the zero at once.
+            data.reserve(static_cast<std::size_t>(lineEnd_ - s));
+            if (!QuotedText(s, data, "the value text")) return false;
             data.push_back(0);
         } else if (Keyword(s, "dword:", partialDword)) {
             s += 6;
@@ -729,7 +1111,7 @@ private:
             if (s == lineEnd_) return Fail("value line truncated in the middle of the data type");
             if (*s != ':') return Fail("expected ':' after hex, found " + Shown(*s));
             ++s;
-            if (!HexList(s, data)) return false;
+            if (!HexList(s, data, name, scratch)) return false;
         } else if (partialDword || partialHex) {
             return Fail("value line truncated in the middle of the data type");
         } else {
@@ -755,8 +1137,20 @@ private:
         return true;
     }
 
+    // The last section header, and the key at the end of each of its components (the
+    // root first): where the next header's shared start is found.
+    struct KnownKey {
+        std::size_t end;  // offset in prevPath_ just past the component
+        RegKey* key;
+    };
+    std::string prevPath_;
+    std::vector<KnownKey> prevKeys_;
+
     const char* next_;
     const char* end_;
+    ChunkReader* reader_ = nullptr;  // null: the whole text is at hand
+    bool stopped_ = false;           // a NUL or a read error came in
+    bool nulFound_ = false;
     const char* lineBegin_ = nullptr;
     const char* lineEnd_ = nullptr;
     bool lineEnded_ = true;  // the current line has its LF
@@ -779,7 +1173,8 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
     return parser.Run(error);
 }
 
-bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
+                 std::size_t chunkSize) {
     // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
     // before the check below could refuse it. It does nothing to a regular file.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -796,24 +1191,19 @@ bool LoadRegFile(const std::string& path, RegStore& store, std::string& error) {
         error = SystemError("cannot read the registry file", path, err);
         return false;
     }
-    std::string text;
-    text.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd, &text[used], text.size() - used);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            error = SystemError("cannot read the registry file", path, err);
-            return false;
-        }
-        if (got == 0) break;
-        used += static_cast<std::size_t>(got);
+    // The file stays open while it is parsed: closed also when that throws (out of memory).
+    struct CloseAtEnd {
+        int fd;
+        ~CloseAtEnd() { ::close(fd); }
+    } closeAtEnd{fd};
+    ChunkReader reader(fd, chunkSize, static_cast<std::size_t>(st.st_size));
+    Parser parser(reader, path, store);
+    const bool parsed = parser.Run(error);
+    if (parser.ReadError() != 0) {
+        error = SystemError("cannot read the registry file", path, parser.ReadError());
+        return false;
     }
-    ::close(fd);
-    return ParseRegText(text.data(), used, path, store, error);
+    return parsed;
 }
 
 namespace {
@@ -825,7 +1215,6 @@ void SetSaveObserver(SaveObserver observer) { g_saveObserver = observer; }
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced) {
     if (replaced != nullptr) *replaced = false;
-    const std::string text = store.ToText();
 
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
@@ -853,24 +1242,27 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     ::fchmod(fd, mode);
 
+    // The text goes out through a fixed buffer as it is made, so a save adds little to
+    // the tree's memory. With an observer, the size is counted first so that the
+    // write stops at exactly half to tell it.
     const SaveObserver observer = g_saveObserver;
-    const char* p = text.data();
-    std::size_t left = text.size();
-    // With an observer, stop once half is written to tell it; otherwise in one go.
-    std::size_t pause = observer != nullptr ? text.size() - text.size() / 2 : 0;
-    while (left > 0) {
-        const ssize_t put = ::write(fd, p, pause > 0 ? left - pause : left);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return abandon("writing the temporary file", errno);
-        }
-        p += put;
-        left -= static_cast<std::size_t>(put);
-        if (pause > 0 && left == pause) {
-            pause = 0;
-            observer(SaveStage::TempPartlyWritten);
-        }
+    std::size_t pauseAt = FileSink::npos;
+    if (observer != nullptr) {
+        CountSink count;
+        PutStore(count, store);
+        pauseAt = count.Written() / 2;
     }
+    int writeError = 0;
+    try {
+        FileSink sink(fd, pauseAt, observer);
+        PutStore(sink, store);
+        writeError = sink.Finish();
+    } catch (...) {  // out of memory for the buffer or a key path
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    if (writeError != 0) return abandon("writing the temporary file", writeError);
     if (::fsync(fd) != 0) return abandon("flushing the temporary file", errno);
     if (observer != nullptr) observer(SaveStage::TempComplete);
     if (::close(fd) != 0) {

@@ -66,27 +66,34 @@ struct RegValue {
     std::vector<std::uint8_t> data;
 };
 
-// Finds entries by case-folded name in O(1) on average. Small sets are scanned (their
-// hashes are compared first); a table is built once a set grows.
+// Finds entries by case-folded name in O(1) on average. The entries stay with their
+// owner, which passes their count and a function giving the i-th name. Sets of up to
+// kScanLimit entries (most keys) are scanned and cost no memory at all; a hash table
+// is built once a set grows past that.
 class NameIndex {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kScanLimit = 8;
 
     template <class NameAt>
-    std::size_t Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const;
-    void Append(std::size_t hash);
-    void PopBack();
-    void Erase(std::size_t index);
-    void Insert(std::size_t index, std::size_t hash);
-    void Clear();
-    std::size_t Size() const { return hashes_.size(); }
+    std::size_t Find(std::string_view name, std::size_t count, const NameAt& nameAt) const;
+    // After one entry was added at the end; `count` includes it.
+    template <class NameAt>
+    void Appended(std::size_t count, const NameAt& nameAt);
+    // After any other change (removals and insertions shift the indexes).
+    template <class NameAt>
+    void Reindex(std::size_t count, const NameAt& nameAt);
 
 private:
-    void Rebuild();
+    struct Table {
+        std::vector<std::size_t> hashes;
+        std::vector<std::uint32_t> slots;  // index + 1; 0 is an empty slot
+    };
+    void AppendHash(std::size_t hash);
+    void BuildSlots();
     void Place(std::size_t index);
 
-    std::vector<std::size_t> hashes_;
-    std::vector<std::uint32_t> slots_;  // index + 1; 0 is an empty slot
+    std::unique_ptr<Table> table_;
 };
 
 class RegKey {
@@ -127,6 +134,11 @@ public:
     void InsertSubkey(std::size_t index, std::unique_ptr<RegKey> key);
 
     bool IsEmpty() const { return values_.empty() && subkeys_.empty(); }
+
+    // Room for `count` values in all, so that appending them does not move the list.
+    void ReserveValues(std::size_t count);
+    // Gives back room the value list holds beyond its values.
+    void ShrinkValues();
 
 private:
     std::string name_;
@@ -171,8 +183,15 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
                   std::string& error);
 
-// Reads and parses a whole file. The file is only read.
-bool LoadRegFile(const std::string& path, RegStore& store, std::string& error);
+// Reads and parses a whole file. The file is only read, `chunkSize` bytes at a time
+// (the buffer grows only to hold a longer line), so the whole file is never in memory;
+// the result, error messages included, is the same as ParseRegText on its whole text.
+constexpr std::size_t kLoadChunkSize = 128 * 1024;
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
+                 std::size_t chunkSize = kLoadChunkSize);
+
+// The text goes to the file through a buffer of this many bytes, never whole in memory.
+constexpr std::size_t kSaveBufferSize = 64 * 1024;
 
 // Writes store.ToText() to `path` atomically: a temporary file in the same folder is
 // written and flushed to disk, renamed over `path`, then the folder is flushed. On
@@ -199,20 +218,45 @@ void SetSaveObserver(SaveObserver observer);  // nullptr (the default): none
 
 // ---- NameIndex template member -------------------------------------------------------
 template <class NameAt>
-std::size_t NameIndex::Find(std::string_view name, std::size_t hash, const NameAt& nameAt) const {
-    if (slots_.empty()) {
-        for (std::size_t i = 0; i < hashes_.size(); ++i) {
-            if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+std::size_t NameIndex::Find(std::string_view name, std::size_t count, const NameAt& nameAt) const {
+    if (!table_) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (NamesEqual(nameAt(i), name)) return i;
         }
         return npos;
     }
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t hash = NameHash(name);
+    const std::vector<std::size_t>& hashes = table_->hashes;
+    const std::vector<std::uint32_t>& slots = table_->slots;
+    const std::size_t mask = slots.size() - 1;
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-        const std::uint32_t slot = slots_[s];
+        const std::uint32_t slot = slots[s];
         if (slot == 0) return npos;
         const std::size_t i = slot - 1;
-        if (hashes_[i] == hash && NamesEqual(nameAt(i), name)) return i;
+        if (hashes[i] == hash && NamesEqual(nameAt(i), name)) return i;
     }
+}
+
+template <class NameAt>
+void NameIndex::Appended(std::size_t count, const NameAt& nameAt) {
+    if (count <= kScanLimit) return;
+    if (!table_) {
+        Reindex(count, nameAt);
+        return;
+    }
+    AppendHash(NameHash(nameAt(count - 1)));
+}
+
+template <class NameAt>
+void NameIndex::Reindex(std::size_t count, const NameAt& nameAt) {
+    if (count <= kScanLimit) {
+        table_.reset();
+        return;
+    }
+    if (!table_) table_ = std::make_unique<Table>();
+    table_->hashes.resize(count);
+    for (std::size_t i = 0; i < count; ++i) table_->hashes[i] = NameHash(nameAt(i));
+    BuildSlots();
 }
 
 }  // namespace standin

@@ -53,6 +53,13 @@ std::string JournalQuote(const std::string& utf8);
 // ---- Call log (for tests) -----------------------------------------------------------
 // Every platform call the stand-in answers, with its arguments and result, e.g.
 //   RegSetValueExA(0x80000002\Enum\INFRARED\Framer, "PortName", 0, 1, 5 bytes) = 0
+// Off by default: the program never reads the log, and a line per call (kept for the
+// whole run) slows long listings and grows without bound. While it is off, LogCall
+// keeps nothing and the callers do not build their lines at all (they ask
+// CallLogging() first). Tests that read the log turn it on; the machine fixture does.
+// Turning it on or off leaves the lines already kept.
+void SetCallLogging(bool on);
+bool CallLogging();
 void LogCall(std::string line);
 const std::vector<std::string>& CallLog();
 void ClearCallLog();
@@ -74,6 +81,9 @@ struct Fault {
 };
 void InjectFault(const Fault& fault);
 void ClearFaults();
+// Whether a fault for `call` may still fire: callers skip building the key path that
+// FaultFor matches against when none can.
+bool FaultsArmed(const char* call);
 
 // Used by the backend at each call: the status to fail with (ERROR_SUCCESS when no
 // fault matches). Throws the run-time failure of a raising fault.

@@ -52,8 +52,10 @@ namespace platform {
 int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
     std::string title = Utf8FromAnsi(lpCaption);
     std::string text = Utf8FromAnsi(lpText);
-    standin::LogCall("MessageBoxA(\"" + standin::JournalQuote(text) + "\", \"" + standin::JournalQuote(title) +
-                     "\", " + Hex(uType) + ") = 1");
+    if (standin::CallLogging()) {
+        standin::LogCall("MessageBoxA(\"" + standin::JournalQuote(text) + "\", \"" + standin::JournalQuote(title) +
+                         "\", " + Hex(uType) + ") = 1");
+    }
     standin::Journal("MessageBox style=" + Hex(uType) + " title=\"" + standin::JournalQuote(title) +
                      "\" text=\"" + standin::JournalQuote(text) + "\"");
     DrawBox(title, text);
@@ -68,7 +70,9 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
 }
 
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
-    standin::LogCall("ExitWindowsEx(" + Hex(uFlags) + ", " + Hex(dwReason) + ") = 1");
+    if (standin::CallLogging()) {
+        standin::LogCall("ExitWindowsEx(" + Hex(uFlags) + ", " + Hex(dwReason) + ") = 1");
+    }
     standin::Journal("ExitWindowsEx " + Hex(uFlags) + " " + Hex(dwReason));
     const char* what = (uFlags & EWX_REBOOT) ? "restart" : (uFlags & EWX_SHUTDOWN) ? "shut down" : "log off";
     std::printf("[Windows is asked to %s]\n", what);
@@ -100,7 +104,9 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
             *phFile = fd;
         }
     }
-    standin::LogCall("OpenFileForReadA(\"" + Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
+    if (standin::CallLogging()) {
+        standin::LogCall("OpenFileForReadA(\"" + Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
+    }
     return status;
 }
 

@@ -106,6 +106,8 @@ void MachineTest::SetUp() {
     SetOem(kK314Oem);
     standin::SetInteractive(false);
     standin::ClearFaults();
+    // The tests read the call log; the program leaves it off.
+    standin::SetCallLogging(true);
     Load(kSampleRegistry);
 }
 
@@ -113,6 +115,7 @@ void MachineTest::TearDown() {
     standin::CloseMachine();
     standin::ClearFaults();
     standin::ClearCallLog();
+    standin::SetCallLogging(false);
     std::string cmd = "rm -rf '" + folder + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
