@@ -76,6 +76,7 @@ void MakeMachine() {
     std::string error;
     if (!standin::OpenMachine(g_folder, error)) Fatal(error);
     standin::SetInteractive(false);
+    standin::SetCallLogging(true);  // the open-and-close-once check reads the call log
     std::atexit(RemoveMachine);
 }
 
