@@ -13,6 +13,7 @@
 // header is read, so backends include it before <windows.h>.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -148,8 +149,10 @@ LONG CloseHandle(HANDLE hFile);
 // Converts to the ANSI code page. Returns false when a character has no code in
 // it; `out` then holds '?' in its place, as the system's own conversion does.
 bool ToAnsi(const std::wstring& text, std::string& out);
-// Converts from the ANSI code page; every byte has a character.
-std::wstring FromAnsi(const std::string& bytes);
+// Converts from the ANSI code page; every byte has a character. The pointer form
+// reads `length` bytes from a buffer, embedded zeros included, without a copy first.
+std::wstring FromAnsi(const char* bytes, std::size_t length);
+inline std::wstring FromAnsi(const std::string& bytes) { return FromAnsi(bytes.data(), bytes.size()); }
 
 // ---- The program's identity ---------------------------------------------------
 // The executable's file name without folder and extension, e.g. Patch_IR_K314(FR).

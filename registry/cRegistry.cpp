@@ -93,8 +93,8 @@ struct ValueRead {
     // Name and data back through the code page, one character per byte; the name is
     // compared in this form, so a wanted name holding a character the code page
     // cannot represent simply matches nothing.
-    std::wstring Name() const { return FromAnsi(std::string(name, nameLength)); }
-    std::wstring Data(DWORD length) const { return FromAnsi(std::string(reinterpret_cast<const char*>(data), length)); }
+    std::wstring Name() const { return FromAnsi(name, nameLength); }
+    std::wstring Data(DWORD length) const { return FromAnsi(reinterpret_cast<const char*>(data), length); }
 };
 
 // A listing's count is a signed 16-bit number: one more than 32,767 raises the
@@ -285,7 +285,7 @@ void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCoun
             // buffer without one gives at most 255 characters, never a read past it.
             std::size_t length = 0;
             while (length < kReadBufferSize && name[length] != '\0') ++length;
-            sSect.entries_.push_back(FromAnsi(std::string(name, length)));
+            sSect.entries_.push_back(FromAnsi(name, length));
             ++iSectCount;
         }
     });

@@ -42,12 +42,11 @@ bool ToAnsi(const std::wstring& text, std::string& out) {
     return exact;
 }
 
-std::wstring FromAnsi(const std::string& bytes) {
-    std::wstring out;
-    out.reserve(bytes.size());
-    for (char ch : bytes) {
-        auto b = static_cast<unsigned char>(ch);
-        out += (b >= 0x80 && b < 0xA0) ? static_cast<wchar_t>(kHigh[b - 0x80]) : static_cast<wchar_t>(b);
+std::wstring FromAnsi(const char* bytes, std::size_t length) {
+    std::wstring out(length, L'\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        auto b = static_cast<unsigned char>(bytes[i]);
+        out[i] = (b >= 0x80 && b < 0xA0) ? static_cast<wchar_t>(kHigh[b - 0x80]) : static_cast<wchar_t>(b);
     }
     return out;
 }

@@ -185,8 +185,8 @@ bool ToAnsi(const std::wstring& text, std::string& out) {
     return false;
 }
 
-std::wstring FromAnsi(const std::string& bytes) {
-    return AnsiToWide(bytes.data(), static_cast<int>(bytes.size()));
+std::wstring FromAnsi(const char* bytes, std::size_t length) {
+    return AnsiToWide(bytes, static_cast<int>(length));
 }
 
 std::wstring AppExeName() {
