@@ -83,6 +83,18 @@ std::string Canonical(const std::string& path) {
     return buf;
 }
 
+// The pieces of `text` between any of `separators`, empty ones included.
+std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find_first_of(separators, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return pieces;
+        start = end + 1;
+    }
+}
+
 // Loads faults from IRPATCH_FAULTS, so the real program can be run against a machine
 // that refuses a chosen call: entries separated by ';', each
 // call|keyPath|valueName|status, where an empty field matches anything and a status
@@ -90,22 +102,9 @@ std::string Canonical(const std::string& path) {
 void LoadFaultsFromEnvironment() {
     const char* faults = std::getenv("IRPATCH_FAULTS");
     if (!faults || !*faults) return;
-    std::string all = faults;
-    std::size_t start = 0;
-    while (start <= all.size()) {
-        std::size_t end = all.find(';', start);
-        if (end == std::string::npos) end = all.size();
-        std::string entry = all.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& entry : SplitAt(faults, ";")) {
         if (entry.empty()) continue;
-        std::vector<std::string> f;
-        std::size_t p = 0;
-        for (;;) {
-            std::size_t bar = entry.find('|', p);
-            f.push_back(entry.substr(p, bar == std::string::npos ? std::string::npos : bar - p));
-            if (bar == std::string::npos) break;
-            p = bar + 1;
-        }
+        const std::vector<std::string> f = SplitAt(entry, "|");
         if (f.size() != 4) continue;
         Fault fault;
         fault.call = f[0];
@@ -224,12 +223,7 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, p
     if (p.size() < 3 || (p[0] != 'C' && p[0] != 'c') || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
         return false;
     std::vector<std::string> parts;
-    std::size_t start = 3;
-    while (start <= p.size()) {
-        std::size_t end = p.find_first_of("\\/", start);
-        if (end == std::string::npos) end = p.size();
-        std::string part = p.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& part : SplitAt(p.substr(3), "\\/")) {
         if (part.empty() || part == ".") continue;
         // ".." and its look-alikes: Windows drops trailing dots and blanks from a name,
         // so ".. " is "..", and Windows 9x reads "..." as two levels up. A NUL would cut
