@@ -55,7 +55,7 @@ std::wstring FoldWide(std::wstring s) {
 // Finds the entry of `dir` whose name equals `component` without regard to case,
 // preferring an exact match. Host names are UTF-8; Windows components are ANSI.
 bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::string& found) {
-    std::string wantUtf8 = ToUtf8(platform::FromAnsi(ansiComponent));
+    std::string wantUtf8 = Utf8FromAnsi(ansiComponent);
     std::wstring wantFolded = FoldWide(FromUtf8(wantUtf8));
     DIR* d = opendir(dir.c_str());
     if (!d) return false;
@@ -241,7 +241,7 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, p
         if (!FindEntry(host, parts[i], found)) {
             bool last = i + 1 == parts.size();
             if (last && !mustExist) {
-                found = ToUtf8(platform::FromAnsi(parts[i]));
+                found = Utf8FromAnsi(parts[i]);
             } else {
                 status = last ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_PATH_NOT_FOUND;
                 return false;
@@ -288,6 +288,9 @@ void Journal(const std::string& line) {
     }
     close(fd);
 }
+
+std::string Utf8FromAnsi(const std::string& ansi) { return ToUtf8(platform::FromAnsi(ansi)); }
+std::string Utf8FromAnsi(const char* ansi) { return Utf8FromAnsi(std::string(ansi ? ansi : "")); }
 
 std::string JournalQuote(const std::string& utf8) {
     std::string out;

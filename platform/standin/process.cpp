@@ -24,8 +24,6 @@ std::string Hex(unsigned long v) {
     return buf;
 }
 
-std::string Utf8FromAnsi(const std::string& s) { return ToUtf8(platform::FromAnsi(s)); }
-
 // Windows refuses these in any path it opens (wildcards, redirection characters,
 // control characters). The stand-in's host file system would accept them, so they
 // are refused here, before a name like "*" could match a host file of that name.
@@ -105,7 +103,7 @@ DWORD GetFileAttributesA(const char* lpFileName) {
     struct stat st {};
     if (status == ERROR_SUCCESS && Locate(name, host, st, status)) attributes = AttributesOf(host, st);
     if (standin::CallLogging()) {
-        standin::LogCall("GetFileAttributesA(\"" + Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
+        standin::LogCall("GetFileAttributesA(\"" + standin::Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
                          (attributes == INVALID_FILE_ATTRIBUTES ? " (" + std::to_string(status) + ")" : std::string()));
     }
     return attributes;
@@ -122,7 +120,7 @@ LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProce
         else if (!LooksLikeProgram(host))
             status = ERROR_BAD_EXE_FORMAT;
     }
-    const std::string shown = Utf8FromAnsi(name);
+    const std::string shown = standin::Utf8FromAnsi(name);
     if (standin::CallLogging()) {
         standin::LogCall("StartProcessA(\"" + standin::JournalQuote(shown) + "\", " + std::to_string(nCmdShow) +
                          ") = " + std::to_string(status));

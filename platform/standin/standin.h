@@ -47,6 +47,11 @@ void UnloadRegistry();
 // ---- The journal ------------------------------------------------------------------
 // One UTF-8 line per platform event, appended to journal.txt of the open machine.
 void Journal(const std::string& line);
+// ANSI (Windows-1252) bytes as UTF-8, the form of host file names, the journal and
+// the terminal. A null pointer reads as the empty text.
+std::string Utf8FromAnsi(const char* ansi);
+std::string Utf8FromAnsi(const std::string& ansi);
+
 // Escapes backslash, double quote, CR and LF for a quoted journal field.
 std::string JournalQuote(const std::string& utf8);
 

@@ -19,8 +19,6 @@ std::string Hex(unsigned long v) {
     return buf;
 }
 
-std::string Utf8FromAnsi(const char* s) { return ToUtf8(platform::FromAnsi(s ? s : "")); }
-
 // A box drawn on the terminal: title, text (its CR and LF as line breaks), [ OK ].
 void DrawBox(const std::string& title, const std::string& text) {
     std::string body;
@@ -50,8 +48,8 @@ void DrawBox(const std::string& title, const std::string& text) {
 namespace platform {
 
 int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
-    std::string title = Utf8FromAnsi(lpCaption);
-    std::string text = Utf8FromAnsi(lpText);
+    std::string title = standin::Utf8FromAnsi(lpCaption);
+    std::string text = standin::Utf8FromAnsi(lpText);
     if (standin::CallLogging()) {
         standin::LogCall("MessageBoxA(\"" + standin::JournalQuote(text) + "\", \"" + standin::JournalQuote(title) +
                          "\", " + Hex(uType) + ") = 1");
@@ -105,7 +103,7 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
         }
     }
     if (standin::CallLogging()) {
-        standin::LogCall("OpenFileForReadA(\"" + Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
+        standin::LogCall("OpenFileForReadA(\"" + standin::Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
     }
     return status;
 }
