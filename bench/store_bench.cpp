@@ -187,9 +187,13 @@ bool HaveCommand(const char* name) {
 
 // Seconds for `wine regedit /s file` in a fresh prefix, the prefix made beforehand and
 // not timed; the time includes the wine server writing its registry out at the end.
-// Negative when wine is missing or the import fails.
+// Negative when wine is missing or the import fails. IRPATCH_WINE_LOADER names the
+// loader to use (scripts/bench.sh sets the one this machine can run); Debian's `wine`
+// picks the 32-bit loader whenever it is installed, runnable or not.
 double WineImportSeconds(const std::string& file, std::string& note) {
-    if (!HaveCommand("wine") || !HaveCommand("wineserver")) {
+    const char* loaderVariable = std::getenv("IRPATCH_WINE_LOADER");
+    const std::string wine = loaderVariable != nullptr && *loaderVariable != '\0' ? loaderVariable : "wine";
+    if (!HaveCommand(wine.c_str()) || !HaveCommand("wineserver")) {
         note = "wine is not installed: the import was not timed";
         return -1;
     }
@@ -203,13 +207,13 @@ double WineImportSeconds(const std::string& file, std::string& note) {
     for (char& c : windowsPath) {
         if (c == '/') c = '\\';
     }
-    int status = std::system((env + "wineboot -i >/dev/null 2>&1 && " + env + "wineserver -w").c_str());
+    int status = std::system((env + wine + " wineboot -i >/dev/null 2>&1 && " + env + "wineserver -w").c_str());
     double seconds = -1;
     if (status != 0) {
         note = "wineboot failed in the throwaway prefix";
     } else {
         seconds = Seconds([&] {
-            status = std::system((env + "wine regedit /s '" + windowsPath + "' >/dev/null 2>&1 && " + env +
+            status = std::system((env + wine + " regedit /s '" + windowsPath + "' >/dev/null 2>&1 && " + env +
                                   "wineserver -w")
                                      .c_str());
         });

@@ -24,9 +24,20 @@ target_link_options(irpatch_exe PRIVATE
     -Wl,--gc-sections
     $<$<NOT:$<CONFIG:Debug>>:-s>)
 
+# The product is the 32-bit build: only it can load on Windows 98, so only it is
+# audited. The 64-bit build (preset win64) exists to run the same tests under 64-bit
+# Wine, on machines whose kernel cannot execute 32-bit programs.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(IRPATCH_WIN98_AUDIT ON)
+else()
+    set(IRPATCH_WIN98_AUDIT OFF)
+endif()
+
 option(IRPATCH_WIN32_TESTS "Register the Windows 98 audit and the tests under Wine" ON)
 if(IRPATCH_WIN32_TESTS)
     enable_testing()
-    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
+    if(IRPATCH_WIN98_AUDIT)
+        add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
+    endif()
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
 endif()

@@ -1,35 +1,3 @@
-# Cross-build for 32-bit Windows with MinGW-w64 (Debian's i686-w64-mingw32 tools).
-#
-# The product must load on Windows 98 SE, so the toolchain must use the `win32`
-# thread model: the `posix` model links winpthreads, which imports functions that
-# first appeared in Windows XP and Vista. Debian installs both variants; the
-# `-win32` suffixed compilers are picked when present so that a machine whose
-# alternatives point at `-posix` still builds a loadable program.
-set(CMAKE_SYSTEM_NAME Windows)
+# The product: 32-bit Windows, loadable on Windows 98 SE.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(_irpatch_triple i686-w64-mingw32)
-
-find_program(_irpatch_cxx NAMES ${_irpatch_triple}-g++-win32 ${_irpatch_triple}-g++ REQUIRED)
-find_program(_irpatch_cc NAMES ${_irpatch_triple}-gcc-win32 ${_irpatch_triple}-gcc REQUIRED)
-find_program(_irpatch_rc NAMES ${_irpatch_triple}-windres REQUIRED)
-
-set(CMAKE_CXX_COMPILER ${_irpatch_cxx})
-set(CMAKE_C_COMPILER ${_irpatch_cc})
-set(CMAKE_RC_COMPILER ${_irpatch_rc})
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_irpatch_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# No CMAKE_CROSSCOMPILING_EMULATOR: a bare `wine` would run in the user's own
-# prefix. The tests under Wine make a throwaway prefix of their own
-# (tests/wine/winemachine.py) and run the Windows programs there.
-
-# Every program of this build, tests included, must run on a Windows without the
-# MinGW runtime DLLs. Function and data sections let the linker drop what the
-# program never calls.
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

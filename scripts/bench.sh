@@ -5,23 +5,28 @@
 #    platform calls, then the stand-in store loading and saving a full-size Windows 98
 #    registry beside `wine regedit /s` importing the same file (skipped with a note
 #    when wine is missing, or with --no-wine).
-# 2. When the win32 preset and wine are both there: the same read-side figures from
-#    the Win32 build running under Wine, in a throwaway prefix (tests/wine/winemachine.py).
+# 2. The same read-side figures from the Windows build running under Wine, in a
+#    throwaway prefix (tests/wine/winemachine.py): the i686 build where this machine
+#    runs 32-bit programs, else the x86_64 build under wine64.
 set -e
 cd "$(dirname "$0")/.."
+
+build=$(python3 tests/wine/winemachine.py builds 2>/dev/null | head -n 1) || build=
+case $build in
+    win32) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine ;;
+    win64) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine64 ;;
+esac
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target registry_bench >/dev/null
 echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 ./build/native/bench/registry_bench "$@"
 
-if ! cmake --list-presets 2>/dev/null | grep -q '"win32"'; then
-    echo; echo "(no win32 preset in this tree: the Win32 build under Wine was not run)"; exit 0
+if [ -z "$build" ] || ! command -v wineserver >/dev/null 2>&1; then
+    echo; echo "(Wine cannot run here: the Windows build under Wine was not run)"; exit 0
 fi
-if ! command -v wine >/dev/null 2>&1; then
-    echo; echo "(wine is not installed: the Win32 build under Wine was not run)"; exit 0
-fi
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 --target registry_bench >/dev/null
+cmake --preset "$build" >/dev/null
+cmake --build --preset "$build" --target registry_bench >/dev/null
 echo
-python3 tests/wine/winemachine.py run -- build/win32/bench/registry_bench.exe "$@"
+echo "($build build under Wine)"
+python3 tests/wine/winemachine.py run -- "build/$build/bench/registry_bench.exe" "$@"

@@ -1,52 +1,80 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|fuzz|all
+# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|all
+#   win32: the i686 product's build and audit; with 32-bit Wine where its Wine
+#          suites run here (tests/wine/winemachine.py builds decides)
+#   win64: the x86_64 build and 64-bit Wine, which every machine runs
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 want=${1:-all}
 packages=()
 need() {  # need COMMAND-OR-FILE PACKAGE
     if [[ $1 == /* ]]; then [[ -e $1 ]] || packages+=("$2"); else command -v "$1" >/dev/null 2>&1 || packages+=("$2"); fi
 }
+wants() { [[ $want == "$1" || $want == all ]]; }
 
-if [[ $want == native || $want == all ]]; then
+sudo=()
+if ((EUID != 0)); then
+    sudo=(sudo)
+fi
+install() {
+    ((${#packages[@]} == 0)) && return 0
+    if ((EUID != 0)) && ! command -v sudo >/dev/null 2>&1; then
+        echo "setup: need root (or sudo) to install: ${packages[*]}" >&2
+        exit 1
+    fi
+    echo "setup: installing ${packages[*]}" >&2
+    if [[ " ${packages[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -q >/dev/null
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
+    packages=()
+}
+
+# Python first: it decides below whether this machine runs 32-bit Wine.
+need python3 python3
+install
+
+if wants native; then
     need cmake cmake
     need ninja ninja-build
     need g++ g++
-    need python3 python3
     need /usr/include/gtest/gtest.h libgtest-dev
     need /usr/include/gmock/gmock.h libgmock-dev
     need iconv libc-bin
 fi
-if [[ $want == fuzz || $want == all ]]; then
+if wants fuzz; then
     need cmake cmake
     need ninja ninja-build
     need clang++-14 clang-14
     compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
         packages+=(libclang-rt-14-dev)
 fi
-if [[ $want == win32 || $want == all ]]; then
-    need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
-    need i686-w64-mingw32-objdump binutils-mingw-w64-i686
-    need wine wine
-    need /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll wine32
+if wants win32 || wants win64; then
+    need cmake cmake
+    need ninja ninja-build
     need Xvfb xvfb
     need xdotool xdotool
     need import imagemagick
     need xwininfo x11-utils
 fi
-
-((${#packages[@]} == 0)) && exit 0
-
-sudo=()
-if ((EUID != 0)); then
-    command -v sudo >/dev/null 2>&1 || { echo "setup: need root (or sudo) to install: ${packages[*]}" >&2; exit 1; }
-    sudo=(sudo)
+if wants win32; then
+    need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+    need i686-w64-mingw32-objdump binutils-mingw-w64-i686
+    # 32-bit Wine only where the i686 build's Wine suites run: a kernel that cannot
+    # execute 32-bit programs could not start it.
+    if python3 tests/wine/winemachine.py builds 2>/dev/null | grep -qx win32; then
+        need /usr/lib/wine/wine wine32:i386
+        need wineserver wine
+    fi
 fi
-echo "setup: installing ${packages[*]}" >&2
-if [[ " ${packages[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo[@]}" dpkg --add-architecture i386
+if wants win64; then
+    need x86_64-w64-mingw32-g++-win32 g++-mingw-w64-x86-64-win32
+    need x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
+    need /usr/lib/wine/wine64 wine64
+    need wineserver wine
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q >/dev/null
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
+install

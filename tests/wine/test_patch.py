@@ -15,11 +15,21 @@ Known Wine/Windows differences, written into the cases rather than skipped:
     (ERROR_CHILD_MUST_BE_VOLATILE) and RegSetValueExA on the null handle with 6.
   - ExitWindowsEx(EWX_REBOOT) makes Wine end the prefix's session rather than
     restart a machine; the request is checked in the transcript, never by its effect.
+  - Wine's registry is NT's whatever version Wine reports, so the subtree walk runs
+    under every reported version; the shutdown privilege, asked only on the NT
+    family, follows the version the program sees.
 
-Usage: test_patch.py --exe EXE --regprobe EXE --backend-test EXE --work DIR [--keep]
+With --versions, runs only the Windows version matrix: the complete run and one
+refused write with Wine reporting each Windows version in turn, and writes the
+table of what each did to WORK/versions.md (and, with IRPATCH_VERSIONS_DOC set to
+a Markdown file, between that file's version-table markers).
+
+Usage: test_patch.py --exe EXE --regprobe EXE --backend-test EXE --work DIR [--keep] [--versions]
 """
 import argparse
 import os
+import re
+import subprocess
 import sys
 import unittest
 
@@ -110,7 +120,7 @@ MACHINE = None
 
 def setUpModule():
     global MACHINE
-    MACHINE = winemachine.WineMachine(ARGS.work, keep=ARGS.keep)
+    MACHINE = winemachine.WineMachine(ARGS.work, winemachine.pe_bits(ARGS.exe), keep=ARGS.keep)
     try:
         MACHINE.start(ARGS.exe, [ARGS.regprobe, ARGS.backend_test])
     except Exception:
@@ -140,7 +150,7 @@ class PatchCase(unittest.TestCase):
 
     def assertBox(self, call, text, title, style):
         self.assertEqual(call.name, "MessageBoxA")
-        self.assertEqual(call.args[0].value, 0, "a box without owner window")
+        self.assertEqual(call.args[0].raw, 0, "a box without owner window")
         self.assertEqual(call.args[1].text, text.encode("cp1252"))
         self.assertEqual(call.args[2].text, title.encode("cp1252"))
         self.assertEqual(call.args[3].value, style)
@@ -153,6 +163,44 @@ class PatchCase(unittest.TestCase):
         self.assertEqual(len(boxes), 1, boxes)
         self.assertBox(boxes[0], report(number, description), TITLE, 0x10)
         self.assertEqual(run.named("ExitWindowsEx"), [], "no restart after an error")
+
+    def assertCompleteRun(self, run):
+        """The closing box, then one restart request; every row written in order."""
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [CLOSING[1]])
+        boxes = run.named("MessageBoxA")
+        self.assertEqual(len(boxes), 1)
+        self.assertBox(boxes[0], *CLOSING)
+        exits = run.named("ExitWindowsEx")
+        self.assertEqual([[a.value for a in c.args] for c in exits], [[2, 0xFFFFFFFF]])
+        self.assertGreater(run.calls.index(exits[0]), run.calls.index(boxes[0]))
+        self.assertScriptCalls(run, ROWS)
+        self.assertTrue(all(c.result == 0 for c in run.named("RegSetValueExA")))
+
+    def assertRefusedAt(self, run, row):
+        """Row `row`'s key could not be created: the report, rows before it written,
+        the rest not, Enum\\BIOS gone, its sibling kept; the registry dump."""
+        path, name, _, _, shown = ROWS[row - 1]
+        self.assertOnlyReport(run, 26001, "Failed to set registry value Key: '-2147483646',Section: '%s',"
+                              "Key: '%s' to value: '%s'" % (path, name, shown))
+        self.assertScriptCalls(run, ROWS[:row])
+        creates = run.named("RegCreateKeyExA")
+        sets = run.named("RegSetValueExA")
+        self.assertEqual(creates[-1].result, 1021, "Wine: a child of a volatile key must be volatile")
+        self.assertEqual(sets[-1].args[0].raw, 0, "the value write goes to the null handle")
+        self.assertNotEqual(sets[-1].result, 0)
+        self.assertTrue(all(s.result == 0 for s in sets[:-1]))
+
+        dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
+        self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
+        self.assertIn(r"Enum\BIOSX", dump)
+        for index, (rpath, rname, vtype, data, _) in enumerate(ROWS, 1):
+            stored = dump.get(rpath, {}).get(rname)
+            if index < row:
+                self.assertEqual(stored, (vtype, data), "row %d stays" % index)
+            else:
+                self.assertIsNone(stored, "row %d not written" % index)
+        return dump
 
     def assertScriptCalls(self, run, rows):
         """RegCreateKeyExA and RegSetValueExA once per row, in order, with the exact
@@ -167,11 +215,11 @@ class PatchCase(unittest.TestCase):
             self.assertEqual(root.value, HKLM, row[0])
             self.assertEqual(reserved.value, 0)
             # Wine's relay shows the class argument as a bare pointer, not as text.
-            self.assertNotEqual(cls.value, 0, "class: a text (empty), not a null pointer")
+            self.assertNotEqual(cls.raw, 0, "class: a text (empty), not a null pointer")
             self.assertEqual(options.value, 0, "REG_OPTION_NON_VOLATILE")
             self.assertEqual(access.value, KEY_ACCESS, "0x3F, not KEY_ALL_ACCESS")
-            self.assertNotEqual(security.value, 0, "a zero-filled SECURITY_ATTRIBUTES record")
-            self.assertNotEqual(result.value, 0)
+            self.assertNotEqual(security.raw, 0, "a zero-filled SECURITY_ATTRIBUTES record")
+            self.assertNotEqual(result.raw, 0)
             _, _, reserved, vtype, _, length = row_set.args
             self.assertEqual(reserved.value, 0)
             self.assertEqual(vtype.value, row[2], row[1])
@@ -187,18 +235,8 @@ class CompleteRun(PatchCase):
         cls.after = MACHINE.export_hklm("complete-after")
         cls.dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
 
-    def test_ends_complete_after_the_closing_box(self):
-        self.assertEqual(self.outcome.exit_code, 0)
-        self.assertEqual(self.outcome.boxes, [CLOSING[1]])
-        boxes = self.outcome.named("MessageBoxA")
-        self.assertEqual(len(boxes), 1)
-        self.assertBox(boxes[0], *CLOSING)
-
-    def test_restart_requested_once_after_the_box(self):
-        exits = self.outcome.named("ExitWindowsEx")
-        self.assertEqual(len(exits), 1)
-        self.assertEqual([a.value for a in exits[0].args], [2, 0xFFFFFFFF])
-        self.assertGreater(self.outcome.calls.index(exits[0]), self.outcome.calls.index(self.outcome.named("MessageBoxA")[0]))
+    def test_closing_box_then_one_restart_request_and_every_row_in_order(self):
+        self.assertCompleteRun(self.outcome)
 
     def test_shutdown_privilege_enabled_first_on_the_nt_family(self):
         # Wine reports an NT-family Windows, where ExitWindowsEx needs the privilege;
@@ -214,15 +252,13 @@ class CompleteRun(PatchCase):
         self.assertEqual(len(opens), 1)
         name, access, share, security, disposition = [a for a in opens[0].args[:5]]
         self.assertEqual(name.text, b"C:\\Windows\\system\\Oeminfo.ini")
-        self.assertEqual((access.value, share.value, security.value, disposition.value),
+        self.assertEqual((access.value, share.value, security.raw, disposition.value),
                          (0x80000000, 1, 0, 3), "GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING")
 
-    def test_deletes_bios_first_then_walks_the_script(self):
+    def test_deletes_bios_before_the_script(self):
         first = [c for c in self.outcome.calls if c.name.startswith("Reg")][0]
         self.assertEqual(first.name, "RegDeleteKeyA")
         self.assertEqual((first.args[0].value, first.args[1].text), (HKLM, b"Enum\\BIOS"))
-        self.assertScriptCalls(self.outcome, ROWS)
-        self.assertTrue(all(c.result == 0 for c in self.outcome.named("RegSetValueExA")))
 
     def test_values_stored_with_exact_types_and_bytes(self):
         for path, name, vtype, data, _ in ROWS:
@@ -250,9 +286,10 @@ def export_text(vtype, data):
 
 
 def diff(expected, actual):
-    """Readable differences between two parsed exports."""
+    """Readable differences between two parsed exports, leaving out the keys that
+    Wine's own processes may write meanwhile (WineMachine.wine_owned)."""
     out = []
-    for key in sorted(set(expected) | set(actual)):
+    for key in sorted(k for k in set(expected) | set(actual) if not MACHINE.wine_owned(k)):
         if key not in actual:
             out.append("missing key " + key)
         elif key not in expected:
@@ -262,26 +299,88 @@ def diff(expected, actual):
     return out
 
 
-class AsWindows98(PatchCase):
-    """Wine told to report Windows 98 to the program: the Windows 9x branch of the
-    backend (no token functions) with the same outcome and the same calls."""
+class VersionMatrix(PatchCase):
+    """Wine reporting each Windows version in turn (HKCU\\Software\\Wine, Version):
+    the complete run and a refused write give the same boxes, the same registry and
+    the same restart request everywhere. The Windows 9x versions take the backend's
+    9x branch (no token functions); the NT family enables the shutdown privilege."""
 
-    def test_complete_run_without_privileges(self):
-        app_key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s" % MACHINE.exe_name
-        MACHINE.reset(FIXTURE, GOOD_OEM)
-        MACHINE.import_reg('[%s]\r\n"Version"="win98"\r\n\r\n' % app_key)
+    VERSIONS = [("win95", "9x"), ("win98", "9x"), ("winme", "9x"), ("nt40", "NT"),
+                ("win2k", "NT"), ("winxp", "NT"), ("win7", "NT"), ("win10", "NT")]
+    REFUSED_ROW = 9
+
+    def test_same_outcome_on_every_version(self):
+        table = []
+        complete_dumps, refused_dumps = {}, {}
         try:
-            run = MACHINE.run_patch("as-windows-98")
+            for version, family in self.VERSIONS:
+                with self.subTest(version=version):
+                    MACHINE.import_reg('[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"="%s"\r\n\r\n' % version)
+                    table.append(self.one_version(version, family, complete_dumps, refused_dumps))
         finally:
-            MACHINE.import_reg(winemachine.deletions(app_key))
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.boxes, [CLOSING[1]])
-        self.assertScriptCalls(run, ROWS)
-        self.assertEqual(run.named("AdjustTokenPrivileges"), [], "Windows 98 has no privileges")
-        exits = run.named("ExitWindowsEx")
-        self.assertEqual([[a.value for a in c.args] for c in exits], [[2, 0xFFFFFFFF]])
-        dump = MACHINE.dump("Enum")
+            MACHINE.import_reg('[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"=-\r\n\r\n')
+        self.assertEqual(len(set(map(repr, complete_dumps.values()))), 1, "registry after the complete run differs")
+        self.assertEqual(len(set(map(repr, refused_dumps.values()))), 1, "registry after the refused write differs")
+        write_version_table(table)
+
+    def one_version(self, version, family, complete_dumps, refused_dumps):
+        MACHINE.reset(FIXTURE, GOOD_OEM)
+        run = MACHINE.run_patch("version-%s" % version)
+        self.assertCompleteRun(run)
+        complete_dumps[version] = dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
+        for path, name, vtype, data, _ in ROWS:
+            self.assertEqual(dump.get(path, {}).get(name), (vtype, data), name)
         self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
+
+        seen = [c.result for c in run.named("GetVersion")]
+        self.assertTrue(seen, "the program asks for the version before the restart")
+        self.assertEqual("9x" if seen[-1] & 0x80000000 else "NT", family, "%s: GetVersion %08x" % (version, seen[-1]))
+        adjusts = run.named("AdjustTokenPrivileges")
+        self.assertEqual([a.result for a in adjusts], [1] if family == "NT" else [])
+        deletes = [c for c in run.named("RegDeleteKeyA")]
+        self.assertGreater(len(deletes), 1, "Wine's registry needs the subtree walk")
+
+        refused = refuse_row(self.REFUSED_ROW, "version-%s-refused" % version)
+        refused_dumps[version] = self.assertRefusedAt(refused, self.REFUSED_ROW)
+        return [version, version_text(seen[-1]), "enabled" if adjusts else "not asked", str(len(deletes)),
+                "%s box, %d restart request, 15 rows written" % (" ".join(run.boxes), len(run.named("ExitWindowsEx"))),
+                "error 26001 box, rows 1-%d kept, no restart" % (self.REFUSED_ROW - 1)]
+
+
+def version_text(version):
+    """GetVersion's answer: the NT family gives its build in the high word; the 9x
+    family sets the top bit and keeps the rest of that word to itself."""
+    number = "%d.%d" % (version & 0xFF, (version >> 8) & 0xFF)
+    if version & 0x80000000:
+        return number + ", top bit set (Windows 9x)"
+    return "%s build %d (NT)" % (number, version >> 16)
+
+
+VERSION_TABLE_BEGIN = "<!-- version table: written by tests/wine/test_patch.py --versions -->"
+VERSION_TABLE_END = "<!-- end of version table -->"
+
+
+def write_version_table(rows):
+    """The matrix as Markdown, in WORK/versions.md and in IRPATCH_VERSIONS_DOC if set."""
+    wine = subprocess.run([MACHINE.wine, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+    build = "i686 build under 32-bit Wine" if MACHINE.bits == 32 else "x86_64 build under wine64"
+    header = ["Wine reports", "the program sees (`GetVersion`)", "shutdown privilege",
+              "`RegDeleteKeyA` calls for `Enum\\BIOS`", "complete run", "row %d refused" % VersionMatrix.REFUSED_ROW]
+    lines = ["The %s (%s), every case passing:" % (build, wine), "",
+             "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    text = "\n".join(lines) + "\n"
+    with open(os.path.join(MACHINE.work, "versions.md"), "w", encoding="utf-8") as f:
+        f.write(text)
+    doc = os.environ.get("IRPATCH_VERSIONS_DOC")
+    if doc:
+        with open(doc, encoding="utf-8") as f:
+            old = f.read()
+        pattern = re.compile(re.escape(VERSION_TABLE_BEGIN) + ".*?" + re.escape(VERSION_TABLE_END), re.S)
+        if not pattern.search(old):
+            raise AssertionError("%s has no version table markers" % doc)
+        with open(doc, "w", encoding="utf-8") as f:
+            f.write(pattern.sub(lambda _: VERSION_TABLE_BEGIN + "\n" + text + VERSION_TABLE_END, old))
 
 
 class Untouched(PatchCase):
@@ -360,48 +459,35 @@ class BiosAbsent(PatchCase):
         self.assertEqual(diff(before, MACHINE.export_hklm("nobios-after")), [])
 
 
+# Row number -> the key made volatile beforehand to refuse that row's key (its parent).
+VOLATILE_PARENTS = {
+    1: r"Enum\ACPI\*KMO7001",
+    7: r"Enum\ACPI\*KMO7001\0",
+    8: r"Enum\INFRARED",
+    9: r"Software\Microsoft\IrXfer",
+    14: r"System\CurrentControlSet\Control\SessionManager",
+    15: r"System\CurrentControlSet\Services\VxD",
+}
+
+
+def refuse_row(row, tag):
+    """Runs the patch on a machine where row `row`'s key cannot be created."""
+    MACHINE.reset(FIXTURE, GOOD_OEM)
+    parent = VOLATILE_PARENTS[row]
+    # Wine has a (non-volatile) VxD key of its own; it goes for this case and comes
+    # back with the next reset.
+    MACHINE.import_reg(winemachine.deletions("HKEY_LOCAL_MACHINE\\" + parent))
+    MACHINE.make_volatile(parent)
+    return MACHINE.run_patch(tag)
+
+
 class WriteRefused(PatchCase):
     """Row k's key cannot be created: rows before it stay, the rest are not written."""
 
-    # Row number -> the key made volatile beforehand (the new key's parent).
-    CASES = {
-        1: r"Enum\ACPI\*KMO7001",
-        7: r"Enum\ACPI\*KMO7001\0",
-        8: r"Enum\INFRARED",
-        9: r"Software\Microsoft\IrXfer",
-        14: r"System\CurrentControlSet\Control\SessionManager",
-        15: r"System\CurrentControlSet\Services\VxD",
-    }
-
     def test_refused_rows(self):
-        for row, volatile_parent in self.CASES.items():
+        for row in VOLATILE_PARENTS:
             with self.subTest(row=row):
-                MACHINE.reset(FIXTURE, GOOD_OEM)
-                # Wine has a (non-volatile) VxD key of its own; it goes for this case
-                # and comes back with the next reset.
-                MACHINE.import_reg(winemachine.deletions("HKEY_LOCAL_MACHINE\\" + volatile_parent))
-                MACHINE.make_volatile(volatile_parent)
-                run = MACHINE.run_patch("refused-row-%d" % row)
-                path, name, _, _, shown = ROWS[row - 1]
-                self.assertOnlyReport(run, 26001, "Failed to set registry value Key: '-2147483646',Section: '%s',"
-                                      "Key: '%s' to value: '%s'" % (path, name, shown))
-                self.assertScriptCalls(run, ROWS[:row])
-                creates = run.named("RegCreateKeyExA")
-                sets = run.named("RegSetValueExA")
-                self.assertEqual(creates[-1].result, 1021, "Wine: a child of a volatile key must be volatile")
-                self.assertEqual(sets[-1].args[0].value, 0, "the value write goes to the null handle")
-                self.assertNotEqual(sets[-1].result, 0)
-                self.assertTrue(all(s.result == 0 for s in sets[:-1]))
-
-                dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
-                self.assertEqual([k for k in dump if under_bios("HKEY_LOCAL_MACHINE\\" + k)], [])
-                self.assertIn(r"Enum\BIOSX", dump)
-                for index, (rpath, rname, vtype, data, _) in enumerate(ROWS, 1):
-                    stored = dump.get(rpath, {}).get(rname)
-                    if index < row:
-                        self.assertEqual(stored, (vtype, data), "row %d stays" % index)
-                    else:
-                        self.assertIsNone(stored, "row %d not written" % index)
+                self.assertRefusedAt(refuse_row(row, "refused-row-%d" % row), row)
 
 
 class Win32Backend(unittest.TestCase):
@@ -425,8 +511,13 @@ def main():
     parser.add_argument("--backend-test", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the prefix and the transcripts")
+    parser.add_argument("--versions", action="store_true", help="run only the Windows version matrix")
     ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+    cases = [name for name, value in globals().items()
+             if isinstance(value, type) and issubclass(value, unittest.TestCase)
+             and value.__module__ == __name__ and any(n.startswith("test") for n in vars(value))]
+    chosen = ["VersionMatrix"] if ARGS.versions else [c for c in cases if c != "VersionMatrix"]
+    unittest.main(argv=[sys.argv[0], "-v"] + (rest or chosen))
 
 
 if __name__ == "__main__":

@@ -11,12 +11,20 @@ of interest and to calls made from the program's own module; the tests read the
 exact Win32 calls and arguments from that transcript. Windows are found and
 answered with xdotool: focus, press a key, wait until the window has gone.
 
+Both builds run here: the i686 product under 32-bit Wine in a 32-bit prefix, and
+the x86_64 build of the same sources under 64-bit Wine in a 64-bit prefix. A
+machine takes its kind from the program it is made for (its PE header). Where the
+host kernel cannot execute 32-bit programs only the 64-bit kind can run; which
+builds a test run uses is decided by wine_builds() (scripts/test.sh asks for it).
+
 As a command, runs one Windows program in a throwaway machine and passes on its
-exit status and output:
+exit status and output, or says which builds this machine runs the Wine suites on:
     winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]
+    winemachine.py builds      (win32 and/or win64, one per line; the reason on stderr)
 """
 import argparse
 import atexit
+import errno
 import os
 import re
 import shutil
@@ -41,23 +49,112 @@ TOUCHED_KEYS = [
 RELAY_FUNCTIONS = [
     "RegCreateKeyExA", "RegSetValueExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegEnumKeyA",
     "RegCloseKey", "MessageBoxA", "ExitWindowsEx", "CreateFileA", "AdjustTokenPrivileges",
+    "GetVersion",
 ]
+
+# Wine's own loaders, called directly: Debian's `wine` wrapper picks the 32-bit one
+# whenever it is installed, even where the kernel cannot execute it.
+LOADERS = {32: "/usr/lib/wine/wine", 64: "/usr/lib/wine/wine64"}
+BUILDS = {32: "win32", 64: "win64"}
+# IRPATCH_WINE_BUILD=win32 or win64 forces one build; unset or "auto" lets wine_builds decide.
+FORCE_VARIABLE = "IRPATCH_WINE_BUILD"
+
+# Limits on Wine's own steps. They only stop a step that hangs for good, so they are
+# far above what a step takes even on a loaded machine (a wineboot takes 5 to 15 s).
+BOOT_TIMEOUT = 600
+STEP_TIMEOUT = 300
 
 
 class WineError(Exception):
     pass
 
 
-def ensure_tools():
-    """Installs Wine, Xvfb and xdotool when missing (fresh CI machines)."""
-    tools = ["wine", "wineserver", "Xvfb", "xdotool"]
+# ---- What this host can run ---------------------------------------------------------
+
+def _elf32_exit0():
+    """The smallest i386 Linux program: exit(0) through int 0x80."""
+    code = bytes([0x31, 0xDB, 0xB8, 0x01, 0, 0, 0, 0xCD, 0x80])  # xor ebx,ebx; mov eax,1; int 0x80
+    base, start = 0x08048000, 52 + 32
+    header = struct.pack("<4sBBBB8xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 2, 3, 1,
+                         base + start, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<8I", 1, 0, base, base, start + len(code), start + len(code), 5, 0x1000)
+    return header + segment + code
+
+
+def runs_32bit_programs():
+    """(True or False, why). Tries an i386 program rather than trusting the kernel's
+    name or the installed packages: kernels built without IA-32 emulation, or with it
+    switched off, refuse it with ENOEXEC."""
+    folder = tempfile.mkdtemp(prefix="irpatch-elf32-")
+    path = os.path.join(folder, "exit0")
+    try:
+        with open(path, "wb") as f:
+            f.write(_elf32_exit0())
+        os.chmod(path, 0o755)
+        try:
+            code = subprocess.run([path], timeout=STEP_TIMEOUT).returncode
+        except OSError as e:
+            if e.errno == errno.ENOEXEC:
+                return False, "this machine's kernel cannot execute 32-bit programs (Exec format error)"
+            raise WineError("could not try a 32-bit program in %s: %s" % (folder, e))
+        if code != 0:
+            return False, "a 32-bit program started but failed (exit status %d)" % code
+        return True, "this machine's kernel executes 32-bit programs"
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def wine_builds():
+    """(builds, why): the builds whose Wine suites this machine runs. The x86_64 build
+    under 64-bit Wine everywhere, the i686 build under 32-bit Wine where the kernel runs
+    32-bit programs; IRPATCH_WINE_BUILD=win32 or win64 forces one, and forcing win32
+    where it cannot run is an error, not a quiet fallback."""
+    forced = os.environ.get(FORCE_VARIABLE, "") or "auto"
+    if forced not in ("auto", "win32", "win64"):
+        raise WineError("%s=%s: expected win32, win64 or auto" % (FORCE_VARIABLE, forced))
+    can32, why = runs_32bit_programs()
+    if forced == "win32":
+        if not can32:
+            raise WineError("%s=win32, but %s: the i686 build cannot run under Wine here "
+                            "(%s=win64 or auto runs the x86_64 build)" % (FORCE_VARIABLE, why, FORCE_VARIABLE))
+        return ["win32"], "%s=win32 (forced): the i686 build under 32-bit Wine" % FORCE_VARIABLE
+    if forced == "win64":
+        return ["win64"], "%s=win64 (forced): the x86_64 build under wine64" % FORCE_VARIABLE
+    if can32:
+        return ["win32", "win64"], why + ": the i686 build under 32-bit Wine and the x86_64 build under wine64"
+    return ["win64"], why + ": the x86_64 build under wine64 only"
+
+
+def pe_bits(exe):
+    """32 or 64, from the PE header's machine field."""
+    with open(exe, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise WineError(exe + " is not a PE program")
+    machine = struct.unpack_from("<H", data, pe + 4)[0]
+    kinds = {0x14C: 32, 0x8664: 64}
+    if machine not in kinds:
+        raise WineError("%s: machine type 0x%x is neither i386 nor x86-64" % (exe, machine))
+    return kinds[machine]
+
+
+def ensure_tools(bits):
+    """Installs Wine, Xvfb and xdotool when missing (fresh CI machines). A 32-bit
+    machine on a host that cannot execute 32-bit programs is refused, saying why."""
+    if bits == 32:
+        can32, why = runs_32bit_programs()
+        if not can32:
+            raise WineError("cannot run the i686 build under Wine: %s. The x86_64 build runs the same "
+                            "tests under wine64 (cmake --preset win64; ctest --preset win64)" % why)
+    tools = [LOADERS[bits], "wineserver", "Xvfb", "xdotool"]
     if all(shutil.which(t) for t in tools):
         return
     setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
-    subprocess.run(["bash", setup, "win32"], check=True)
+    subprocess.run(["bash", setup, BUILDS[bits]], check=True)
     missing = [t for t in tools if not shutil.which(t)]
     if missing:
-        raise WineError("still missing after scripts/setup.sh win32: " + " ".join(missing))
+        raise WineError("still missing after scripts/setup.sh %s: %s" % (BUILDS[bits], " ".join(missing)))
 
 
 # ---- The relay transcript ---------------------------------------------------------
@@ -106,14 +203,19 @@ def _split_args(text):
 
 
 class Arg:
-    """One relay argument: its value and, for a string pointer, the string's bytes."""
+    """One relay argument. `value` is its low 32 bits: all that a DWORD, a LONG, a
+    flag or a predefined root means on either build (a 64-bit transcript prints whole
+    registers: roots sign-extended, ffffffff80000002, and a DWORD's upper half
+    undefined). `raw` is the whole register, for pointers. `text` is a string
+    argument's bytes."""
 
-    def __init__(self, value, text):
-        self.value = value
+    def __init__(self, raw, text):
+        self.raw = raw
+        self.value = raw & 0xFFFFFFFF
         self.text = text
 
     def __repr__(self):
-        return "%08x%s" % (self.value, "" if self.text is None else " %r" % self.text)
+        return "%08x%s" % (self.raw, "" if self.text is None else " %r" % self.text)
 
 
 class Call:
@@ -128,12 +230,15 @@ class Call:
 
 
 def image_range(exe):
-    """[ImageBase, ImageBase + SizeOfImage) from the PE header of `exe`."""
+    """[ImageBase, ImageBase + SizeOfImage) from the PE header of `exe` (PE32 or PE32+)."""
     with open(exe, "rb") as f:
         data = f.read(4096)
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     opt = pe + 24
-    base = struct.unpack_from("<I", data, opt + 28)[0]
+    if struct.unpack_from("<H", data, opt)[0] == 0x20B:
+        base = struct.unpack_from("<Q", data, opt + 24)[0]
+    else:
+        base = struct.unpack_from("<I", data, opt + 28)[0]
     size = struct.unpack_from("<I", data, opt + 56)[0]
     return base, base + size
 
@@ -159,7 +264,8 @@ def read_transcript(path, module_range):
             if m and low <= int(m.group(4), 16) < high:
                 for call in reversed(open_calls):
                     if call.name == m.group(2):
-                        call.result = int(m.group(3), 16)
+                        # Every result read is a LONG, BOOL or DWORD: its low 32 bits.
+                        call.result = int(m.group(3), 16) & 0xFFFFFFFF
                         open_calls.remove(call)
                         break
     return calls
@@ -206,8 +312,15 @@ class RunResult:
 
 
 class WineMachine:
-    def __init__(self, work_dir, keep=False):
+    """A machine for programs of one width, 32 or 64 bits: take it from the program
+    under test with pe_bits()."""
+
+    def __init__(self, work_dir, bits, keep=False):
+        if bits not in LOADERS:
+            raise WineError("a machine is for 32- or 64-bit programs, not %r" % (bits,))
         self.work = os.path.abspath(work_dir)
+        self.bits = bits
+        self.wine = LOADERS[bits]
         self.keep = keep
         self.prefix = None
         self.xvfb = None
@@ -220,7 +333,7 @@ class WineMachine:
     def boot(self, persistent=True):
         """A fresh prefix on a display of its own; with a persistent wineserver
         unless the machine only runs one program (`persistent` False)."""
-        ensure_tools()
+        ensure_tools(self.bits)
         # Also when the test runner itself dies or is stopped (CTest's timeout sends
         # SIGTERM): no server or display left behind.
         atexit.register(self.stop)
@@ -237,7 +350,8 @@ class WineMachine:
         env = dict(os.environ)
         env.update({
             "WINEPREFIX": self.prefix,
-            "WINEARCH": "win32",
+            "WINEARCH": BUILDS[self.bits],
+            "WINELOADER": self.wine,
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "WINEDEBUG": "-all",
             "DISPLAY": self.display,
@@ -247,9 +361,11 @@ class WineMachine:
         })
         env.pop("WAYLAND_DISPLAY", None)
         self.env = env
-        self.command(["wineboot", "-i"], timeout=180)
+        self.command([self.wine, "wineboot", "-i"], timeout=BOOT_TIMEOUT)
+        # A 64-bit prefix has System32 but no System folder; the OEM file lives there.
+        os.makedirs(os.path.join(self.drive_c, "windows", "system"), exist_ok=True)
         if persistent:
-            self.command(["wineserver", "-w"], timeout=60)
+            self.command(["wineserver", "-w"], timeout=STEP_TIMEOUT)
             self.ensure_server()
 
     def start(self, exe, helpers):
@@ -302,7 +418,7 @@ class WineMachine:
             raise WineError("Xvfb did not start")
         self.display = ":" + number
 
-    def command(self, argv, timeout=120, stdout=None):
+    def command(self, argv, timeout=STEP_TIMEOUT, stdout=None):
         """Runs a host command (wine, wineserver...) in the machine; its exit status.
         Output goes to `stdout` (a file) or to logs/tools.log."""
         out = open(os.path.join(self.logs, "tools.log"), "ab") if stdout is None else stdout
@@ -316,7 +432,7 @@ class WineMachine:
 
     def ensure_server(self):
         """A persistent wineserver; answers 2 when one already runs, which is fine."""
-        self.command(["wineserver", "-p"], timeout=60)
+        self.command(["wineserver", "-p"], timeout=STEP_TIMEOUT)
 
     def win_path(self, host_path):
         rel = os.path.relpath(host_path, self.drive_c)
@@ -347,7 +463,7 @@ class WineMachine:
         # taken from an export go back in byte for byte. hex(2) data is UTF-16 here.
         with open(path, "wb") as f:
             f.write(("\ufeffWindows Registry Editor Version 5.00\r\n\r\n" + body).encode("utf-16-le"))
-        if self.command(["wine", "regedit", "/S", "C:\\import.reg"]) != 0:
+        if self.command([self.wine, "regedit", "/S", "C:\\import.reg"]) != 0:
             raise WineError("regedit could not import:\n" + body)
 
     def export_hklm_raw(self, tag):
@@ -356,7 +472,7 @@ class WineMachine:
         host_out = os.path.join(self.drive_c, "export.reg")
         if os.path.exists(host_out):
             os.remove(host_out)
-        if self.command(["wine", "regedit", "/E", "C:\\export.reg", "HKEY_LOCAL_MACHINE"]) != 0:
+        if self.command([self.wine, "regedit", "/E", "C:\\export.reg", "HKEY_LOCAL_MACHINE"]) != 0:
             raise WineError("regedit could not export HKEY_LOCAL_MACHINE")
         shutil.move(host_out, path)
         return path
@@ -367,6 +483,15 @@ class WineMachine:
         if not self.keep:
             os.remove(path)  # several MB each; the parsed form is what the cases use
         return keys
+
+    def wine_owned(self, key):
+        """True for a key (full name) that Wine's own processes may write while a test
+        runs: in a 64-bit prefix, the 32-bit view of HKLM\\Software, whose set-up Wine
+        finishes lazily where it cannot run its 32-bit half. No program under test
+        names it (the relay checks give every key the patch writes)."""
+        own = "hkey_local_machine\\software\\wow6432node"
+        k = key.lower()
+        return self.bits == 64 and (k == own or k.startswith(own + "\\"))
 
     def _baseline_sections(self, keys):
         lines = []
@@ -414,10 +539,10 @@ class WineMachine:
                 keys.setdefault(path, {})[name] = (int(vtype), bytes.fromhex(data))
         return keys
 
-    def tool(self, exe, args, timeout=60):
+    def tool(self, exe, args, timeout=STEP_TIMEOUT):
         out_path = os.path.join(self.logs, "tool.out")
         with open(out_path, "wb") as out:
-            code = self.command(["wine", "C:\\tools\\" + exe] + args, timeout=timeout, stdout=out)
+            code = self.command([self.wine, "C:\\tools\\" + exe] + args, timeout=timeout, stdout=out)
         with open(out_path, "rb") as f:
             return code, f.read().decode("cp1252").replace("\r\n", "\n")
 
@@ -429,7 +554,7 @@ class WineMachine:
         self.runs += 1
         transcript = os.path.join(self.logs, "%03d-%s.relay" % (self.runs, tag))
         with open(transcript, "wb") as err:
-            proc = subprocess.Popen(["wine"] + argv, env=dict(self.env, WINEDEBUG="+relay"),
+            proc = subprocess.Popen([self.wine] + argv, env=dict(self.env, WINEDEBUG="+relay"),
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
                                     start_new_session=True)
         return proc, transcript
@@ -443,7 +568,7 @@ class WineMachine:
             os.killpg(proc.pid, signal.SIGKILL)
             raise WineError("%s did not end within %d s" % (what, timeout))
 
-    def run_patch(self, tag, timeout=90, screenshot_dir=None, screenshot_names=None):
+    def run_patch(self, tag, timeout=STEP_TIMEOUT, screenshot_dir=None, screenshot_names=None):
         """Runs the program, answers each message box, returns what happened."""
         proc, transcript = self.launch(["C:\\patch\\" + self.exe_name], tag)
         boxes = []
@@ -483,7 +608,7 @@ class WineMachine:
         out = self.xdotool(["search", "--onlyvisible", "--name", "."])
         return out.split() if out else []
 
-    def wait_window(self, title, timeout=30):
+    def wait_window(self, title, timeout=STEP_TIMEOUT):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             for window in self.windows():
@@ -492,7 +617,7 @@ class WineMachine:
             time.sleep(0.2)
         raise WineError("no window titled %r appeared" % title)
 
-    def wait_gone(self, window, timeout=15):
+    def wait_gone(self, window, timeout=STEP_TIMEOUT):
         """X reuses window ids, so a window has only gone once its id is no longer shown."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -508,11 +633,12 @@ class WineMachine:
         self.xdotool(["key", key])
 
     def answer(self, window):
-        """Return on the box until the window has gone."""
-        for _ in range(10):
+        """Return on the box until the window has gone: a key pressed before Wine has
+        given the box its focus is lost, so it is pressed again."""
+        for _ in range(30):
             self.key(window, "Return")
             try:
-                return self.wait_gone(window, timeout=5)
+                return self.wait_gone(window, timeout=10)
             except WineError:
                 pass
         raise WineError("the window %s did not close on Return" % window)
@@ -526,22 +652,32 @@ class WineMachine:
 
 
 def main(argv):
-    """winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]"""
+    """winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]
+       winemachine.py builds"""
     split = argv.index("--") if "--" in argv else len(argv)
     parser = argparse.ArgumentParser(prog="winemachine.py", description=main.__doc__)
-    parser.add_argument("action", choices=["run"])
+    parser.add_argument("action", choices=["run", "builds"])
     parser.add_argument("--work", help="folder for the prefix and its logs (default: a temporary one)")
     parser.add_argument("--keep", action="store_true", help="keep the prefix")
     args, program = parser.parse_args(argv[:split]), argv[split + 1:]
+    if args.action == "builds":
+        try:
+            builds, why = wine_builds()
+        except WineError as e:
+            print("winemachine.py:", e, file=sys.stderr)
+            return 2
+        print(why, file=sys.stderr)
+        print("\n".join(builds))
+        return 0
     if not program:
         parser.error("no program given after --")
     work = args.work or tempfile.mkdtemp(prefix="irpatch-wine-")
-    machine = WineMachine(work, keep=args.keep)
+    machine = WineMachine(work, pe_bits(program[0]), keep=args.keep)
     try:
         machine.boot(persistent=False)
         # The program runs in place, from the current folder, with this process's
         # output: the prefix's services were started with files, not with these.
-        return subprocess.run(["wine"] + program, env=machine.env, stdin=subprocess.DEVNULL).returncode
+        return subprocess.run([machine.wine] + program, env=machine.env, stdin=subprocess.DEVNULL).returncode
     finally:
         machine.stop()
         if args.keep:

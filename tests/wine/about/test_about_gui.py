@@ -34,7 +34,7 @@ def check(condition, message):
         raise WineError(message)
 
 
-def read_report(path, timeout=15, until=None):
+def read_report(path, timeout=winemachine.STEP_TIMEOUT, until=None):
     deadline = time.monotonic() + timeout
     while True:
         lines = open(path, encoding="cp1252").read().splitlines() if os.path.exists(path) else []
@@ -73,7 +73,7 @@ def test_dialog(machine, screenshot):
         closed = [l for l in lines if l.startswith("closed")]
         check(len(closed) >= round_number and closed[round_number - 1] == "closed loaded=0",
               "%s did not unload the dialog: %r" % (how, closed))
-    check(machine.finish(proc, 30, "the host") == 0, "the host failed")
+    check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, "the host failed")
     print("ok   dialog: caption, texts; Enter, Esc and a click on OK each close it; each load sets the texts again")
 
 
@@ -85,8 +85,8 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
     report = machine.host_path("C:\\about\\sysinfo.txt")
     proc, transcript = machine.launch([HOST, "sysinfo", "C:\\about\\sysinfo.txt"], "sysinfo-" + name)
     if expect_start:
-        check(machine.finish(proc, 30, "the host") == 0, name + ": the host failed")
-        deadline = time.monotonic() + 15
+        check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
+        deadline = time.monotonic() + winemachine.STEP_TIMEOUT
         while not os.path.exists(marker) and time.monotonic() < deadline:
             time.sleep(0.2)
         check(os.path.exists(marker), name + ": the tool was not started")
@@ -95,7 +95,7 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
         check(expect_start.lower() in started.lower(), name + ": started %r, not %r" % (started, expect_start))
     else:
         machine.answer(machine.wait_window(TITLE))
-        check(machine.finish(proc, 30, "the host") == 0, name + ": the host failed")
+        check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
         check(not os.path.exists(marker), name + ": the tool was started")
     calls = winemachine.read_transcript(transcript, winemachine.image_range(host))
     boxes = [c for c in calls if c.name == "MessageBoxA"]
@@ -157,7 +157,7 @@ def main():
     parser.add_argument("--screenshot")
     parser.add_argument("--only-screenshot", action="store_true")
     args = parser.parse_args()
-    machine = winemachine.WineMachine(args.work, keep=args.keep)
+    machine = winemachine.WineMachine(args.work, winemachine.pe_bits(args.host), keep=args.keep)
     try:
         machine.boot()
         machine.copy_in(args.host, "about")
