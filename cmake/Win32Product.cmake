@@ -33,3 +33,25 @@ if(IRPATCH_WIN32_TESTS)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
 endif()
+
+# The release package (scripts/release.sh): the program, release/LISEZMOI.TXT and
+# their SHA-256 sums in IRPatch-K314-W98-FRN-<version>.zip, the version written as
+# the program shows it, "1.00" for 1.0. The program's size is checked first,
+# against the bound above. Only the i686 build makes the Windows 98 package.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(_irpatch_minor ${PROJECT_VERSION_MINOR})
+    if(_irpatch_minor LESS 10)
+        set(_irpatch_minor 0${_irpatch_minor})
+    endif()
+    set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH "Where the release target writes the zip")
+    add_custom_target(release
+        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
+                $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
+        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
+                --source ${PROJECT_SOURCE_DIR}
+                --out ${IRPATCH_RELEASE_DIR}/IRPatch-K314-W98-FRN-${PROJECT_VERSION_MAJOR}.${_irpatch_minor}.zip
+                $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
+        VERBATIM)
+    add_dependencies(release irpatch_exe)
+endif()
