@@ -54,4 +54,15 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
                 $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
         VERBATIM)
     add_dependencies(release irpatch_exe)
+
+    if(IRPATCH_WIN32_TESTS)
+        set(_irpatch_check ${PROJECT_SOURCE_DIR}/tests/release/check_release.py)
+        add_test(NAME release_notes COMMAND Python3::Interpreter ${_irpatch_check}
+                 notes ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT)
+        set_tests_properties(release_notes PROPERTIES LABELS audit)
+        # Two whole releases, each in a fresh build folder of its own.
+        add_test(NAME release_reproducible COMMAND Python3::Interpreter ${_irpatch_check}
+                 reproducible --source ${PROJECT_SOURCE_DIR} --work ${PROJECT_BINARY_DIR}/tests/release)
+        set_tests_properties(release_reproducible PROPERTIES LABELS release TIMEOUT 1200)
+    endif()
 endif()
