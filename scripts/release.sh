@@ -22,7 +22,7 @@ while (($#)); do
     esac
 done
 
-scripts/setup.sh win32
+scripts/setup.sh release
 if [[ -n $(git status --porcelain 2>/dev/null) ]]; then
     echo "release: WARNING: uncommitted changes; this is not the package of commit $(git rev-parse --short HEAD)" >&2
 fi

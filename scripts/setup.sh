@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|fuzz|all
+# lacks. Usage: scripts/setup.sh native|win32|fuzz|release|all
 set -euo pipefail
 
 want=${1:-all}
@@ -24,6 +24,14 @@ if [[ $want == fuzz || $want == all ]]; then
     need clang++-14 clang-14
     compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
         packages+=(libclang-rt-14-dev)
+fi
+if [[ $want == release ]]; then  # scripts/release.sh: the program and its zip only
+    need cmake cmake
+    need ninja ninja-build
+    need python3 python3
+    need git git
+    need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+    need i686-w64-mingw32-windres binutils-mingw-w64-i686
 fi
 if [[ $want == win32 || $want == all ]]; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
