@@ -10,17 +10,17 @@
 # The zip's entries carry the time of the last commit (or SOURCE_DATE_EPOCH), so two
 # releases of one commit are byte for byte the same (docs/windows.md).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
 
-build= out=dist
+build= out=
 while (($#)); do
     case $1 in
-        --build) build=$2; shift 2 ;;
-        --out) out=$2; shift 2 ;;
+        --build) build=$(realpath -m -- "${2:?}"); shift 2 ;;
+        --out) out=$(realpath -m -- "${2:?}"); shift 2 ;;
         *) echo "usage: scripts/release.sh [--build DIR] [--out DIR]" >&2; exit 2 ;;
     esac
 done
+cd "$(dirname "$0")/.."
+out=${out:-$PWD/dist}
 
 scripts/setup.sh release
 if [[ -n $(git status --porcelain 2>/dev/null) ]]; then
@@ -37,8 +37,7 @@ elif [[ -e $build && -n $(ls -A "$build") ]]; then
     exit 2
 fi
 mkdir -p "$build" "$out"
-build=$(cd "$build" && pwd)
-out=$(cd "$out" && pwd)
+build=$(realpath "$build")
 
 # The product alone: no tests, so nothing but the program is built.
 cmake --preset win32 -B "$build" -DIRPATCH_WIN32_TESTS=OFF -DIRPATCH_RELEASE_DIR="$out" >/dev/null
