@@ -25,19 +25,55 @@ target_link_options(irpatch_exe PRIVATE
     $<$<NOT:$<CONFIG:Debug>>:-s>)
 
 # The product is the 32-bit build: only it can load on Windows 98, so only it is
-# audited. The 64-bit build (preset win64) exists to run the same tests under 64-bit
-# Wine, on machines whose kernel cannot execute 32-bit programs.
+# audited and packaged. The 64-bit build (preset win64) exists to run the same tests
+# under 64-bit Wine, on machines whose kernel cannot execute 32-bit programs.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(IRPATCH_WIN98_AUDIT ON)
+    set(IRPATCH_WIN98_PRODUCT ON)
 else()
-    set(IRPATCH_WIN98_AUDIT OFF)
+    set(IRPATCH_WIN98_PRODUCT OFF)
 endif()
+
+# The program's size bound: the exe_size test fails and the release stops above it.
+set(IRPATCH_EXE_SIZE_LIMIT 262144)
 
 option(IRPATCH_WIN32_TESTS "Register the Windows 98 audit and the tests under Wine" ON)
 if(IRPATCH_WIN32_TESTS)
     enable_testing()
-    if(IRPATCH_WIN98_AUDIT)
+    if(IRPATCH_WIN98_PRODUCT)
         add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
     endif()
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
+endif()
+
+# The release package (scripts/release.sh): the program, release/LISEZMOI.TXT and
+# their SHA-256 sums in IRPatch-K314-W98-FRN-<version>.zip, the version written as
+# the program shows it, "1.00" for 1.0. The program's size is checked first,
+# against the bound above.
+if(IRPATCH_WIN98_PRODUCT)
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(_irpatch_minor ${PROJECT_VERSION_MINOR})
+    if(_irpatch_minor LESS 10)
+        set(_irpatch_minor 0${_irpatch_minor})
+    endif()
+    set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH "Where the release target writes the zip")
+    add_custom_target(release
+        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
+                $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
+        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
+                --source ${PROJECT_SOURCE_DIR}
+                --out ${IRPATCH_RELEASE_DIR}/IRPatch-K314-W98-FRN-${PROJECT_VERSION_MAJOR}.${_irpatch_minor}.zip
+                $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
+        VERBATIM)
+    add_dependencies(release irpatch_exe)
+
+    if(IRPATCH_WIN32_TESTS)
+        set(_irpatch_check ${PROJECT_SOURCE_DIR}/tests/release/check_release.py)
+        add_test(NAME release_notes COMMAND Python3::Interpreter ${_irpatch_check}
+                 notes ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT)
+        set_tests_properties(release_notes PROPERTIES LABELS audit)
+        # Two whole releases, each in a fresh build folder of its own.
+        add_test(NAME release_reproducible COMMAND Python3::Interpreter ${_irpatch_check}
+                 reproducible --source ${PROJECT_SOURCE_DIR} --work ${PROJECT_BINARY_DIR}/tests/release)
+        set_tests_properties(release_reproducible PROPERTIES LABELS release TIMEOUT 1200)
+    endif()
 endif()

@@ -33,5 +33,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Every program of this build, tests included, must run on a Windows without the
 # MinGW runtime DLLs. Function and data sections let the linker drop what the
 # program never calls.
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+#
+# The same sources must give the same bytes (scripts/release.sh, docs/windows.md):
+# the linker writes 0 instead of the link time in the PE header, and file names
+# that reach the objects (__FILE__, debug info) are recorded relative to the
+# source folder and the build folder, whose own paths vary from one checkout or
+# build to the next. GCC lets the last matching map win, so the build folder's,
+# which may lie inside the source folder, comes second.
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections \
+-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|all
-#   win32: the i686 product's build and audit; with 32-bit Wine where its Wine
-#          suites run here (tests/wine/winemachine.py builds decides)
-#   win64: the x86_64 build and 64-bit Wine, which every machine runs
+# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|release|all
+#   win32:   the i686 product's build and audit; with 32-bit Wine where its Wine
+#            suites run here (tests/wine/winemachine.py builds decides)
+#   win64:   the x86_64 build and 64-bit Wine, which every machine runs
+#   release: scripts/release.sh only (the product and its zip; no Wine, no X)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,6 +53,13 @@ if wants fuzz; then
     need clang++-14 clang-14
     compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
         packages+=(libclang-rt-14-dev)
+fi
+if [[ $want == release ]]; then
+    need cmake cmake
+    need ninja ninja-build
+    need git git
+    need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+    need i686-w64-mingw32-windres binutils-mingw-w64-i686
 fi
 if wants win32 || wants win64; then
     need cmake cmake

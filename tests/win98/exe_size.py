@@ -18,8 +18,9 @@ def main():
     args = parser.parse_args()
     size = os.path.getsize(args.exe)
     verdict = "within" if size <= GOAL else "above"
-    print("%s: %d bytes (%.1f KiB), %s the %d KiB goal"
-          % (os.path.basename(args.exe), size, size / 1024.0, verdict, GOAL // 1024))
+    limit = "" if args.limit is None else ", limit %d bytes" % args.limit
+    print("%s: %d bytes (%.1f KiB), %s the %d KiB goal%s"
+          % (os.path.basename(args.exe), size, size / 1024.0, verdict, GOAL // 1024, limit))
     if args.limit is not None and size > args.limit:
         print("FAIL: above the limit of %d bytes" % args.limit)
         return 1
