@@ -2,23 +2,23 @@
 # Windows 98 and Wine checks. Included by the top-level CMakeLists.txt when
 # building for Windows only, so the native build never sees any of it.
 
-enable_language(RC)
-
 target_sources(irpatch_exe PRIVATE ${PROJECT_SOURCE_DIR}/resources/IRPatch.rc)
-# windres finds the icon through the include path, not next to the .rc file.
+# windres finds the icon through the include path, not next to the .rc file; the
+# generated version.h is in the build folder.
 target_include_directories(irpatch_exe PRIVATE
-    $<$<COMPILE_LANGUAGE:RC>:${PROJECT_SOURCE_DIR}/resources>)
+    $<$<COMPILE_LANGUAGE:RC>:${PROJECT_SOURCE_DIR}/resources>
+    $<$<COMPILE_LANGUAGE:RC>:${PROJECT_BINARY_DIR}/generated/resources>)
 set_property(SOURCE ${PROJECT_SOURCE_DIR}/resources/IRPatch.rc APPEND PROPERTY OBJECT_DEPENDS
     ${PROJECT_SOURCE_DIR}/resources/IRPatch.ico
-    ${PROJECT_SOURCE_DIR}/resources/version.h
+    ${PROJECT_BINARY_DIR}/generated/resources/version.h
     ${PROJECT_SOURCE_DIR}/resources/resource.h)
 
 # A GUI program without a console. Windows 98 needs: no MinGW runtime DLLs beside
-# the program (static runtime), and a subsystem version of at most 4.10 (binutils
-# writes 4.0 today; said here so that a toolchain change cannot raise it unseen).
+# the program (the static runtime, linked into every program of this build by the
+# toolchain file), and a subsystem version of at most 4.10 (binutils writes 4.0
+# today; said here so that a toolchain change cannot raise it unseen).
 set_target_properties(irpatch_exe PROPERTIES WIN32_EXECUTABLE ON)
 target_link_options(irpatch_exe PRIVATE
-    -static -static-libgcc -static-libstdc++
     -Wl,--subsystem,windows:4.0
     -Wl,--major-os-version,4 -Wl,--minor-os-version,0
     -Wl,--gc-sections
@@ -43,6 +43,8 @@ if(IRPATCH_WIN32_TESTS)
         add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
     endif()
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
+    # The About dialog's window under Wine (label gui).
+    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/about ${PROJECT_BINARY_DIR}/tests/wine/about)
 endif()
 
 # The release package (scripts/release.sh): the program, release/LISEZMOI.TXT and
@@ -51,17 +53,13 @@ endif()
 # against the bound above.
 if(IRPATCH_WIN98_PRODUCT)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
-    set(_irpatch_minor ${PROJECT_VERSION_MINOR})
-    if(_irpatch_minor LESS 10)
-        set(_irpatch_minor 0${_irpatch_minor})
-    endif()
     set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH "Where the release target writes the zip")
     add_custom_target(release
         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
                 $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
                 --source ${PROJECT_SOURCE_DIR}
-                --out ${IRPATCH_RELEASE_DIR}/IRPatch-K314-W98-FRN-${PROJECT_VERSION_MAJOR}.${_irpatch_minor}.zip
+                --out ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.zip
                 $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
         VERBATIM)
     add_dependencies(release irpatch_exe)

@@ -1,3 +1,4 @@
+// Runtime service over the seam: the application's identity and message box (app.h).
 #include "platform/app.h"
 
 #include "platform/platform.h"

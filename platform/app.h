@@ -1,4 +1,5 @@
-// The application's identity as the program shows it: title and version come from
+// Runtime service over the seam, the same on every backend: the application's
+// identity as the program shows it. Title and version come from the generated
 // resources/version.h (shared with the version block); the executable name from the
 // backend (platform::AppExeName).
 #pragma once

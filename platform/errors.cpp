@@ -1,3 +1,4 @@
+// Runtime service over the seam: raised errors (errors.h).
 #include "platform/errors.h"
 
 #include "platform/platform.h"

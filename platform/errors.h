@@ -1,4 +1,5 @@
-// Raised errors: how failures travel from the classes up to the program's top level.
+// Runtime service over the seam, the same on every backend: raised errors, how
+// failures travel from the classes up to the program's top level.
 //
 // An error carries a number, a source and a description, like the run-time errors of
 // the platform the program was first written for. The classes raise them with

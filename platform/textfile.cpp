@@ -1,3 +1,4 @@
+// Runtime service over the seam: text-file input (textfile.h).
 #include "platform/textfile.h"
 
 #include "platform/errors.h"

@@ -1,4 +1,6 @@
-// Sequential text-file input: open a file for reading, read it line by line, close it.
+// Runtime service over the seam, the same on every backend: sequential text-file
+// input that raises run-time errors. Open a file for reading, read it line by line,
+// close it.
 #pragma once
 
 #include <string>

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Checks the resources built into the Windows program against resources/version.h:
-the version block (fixed versions, the U.S. English Unicode string table and its
-translation) and icon group 1 (one 48x48 icon in 24-bit colour).
+"""Checks the resources built into the Windows program against the program's
+identity as written down here by hand: the version block (fixed version 1.0.0.0, the
+U.S. English Unicode string table and its translation) and icon group 1 (one 48x48
+icon in 24-bit colour).
 
-Usage: check_resources.py EXE VERSION_H
+Usage: check_resources.py EXE
 Exit status 0 when everything matches, 1 otherwise.
 """
-import re
 import struct
 import sys
 
@@ -16,17 +16,17 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 DIR_RESOURCE = 2
 
 
-def read_defines(path):
-    """The #define'd strings and numbers of version.h (continued lines joined)."""
-    with open(path, encoding="utf-8") as f:
-        text = re.sub(r"\\\n\s*", " ", f.read())
-    defines = {}
-    for name, value in re.findall(r"^#define\s+(\w+)\s+(.+?)\s*$", text, re.M):
-        if value.startswith('"'):
-            defines[name] = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', value))
-        elif value.isdigit():
-            defines[name] = int(value)
-    return defines
+# The version block's texts, and its fixed file and product version 1.0.0.0.
+EXPECTED_STRINGS = {
+    "Comments": "This patch only makes changes in the registry.",
+    "FileDescription": "This patch makes changes in the registry to repair the nomane device in the device manager.",
+    "FileVersion": "1.00",
+    "InternalName": "Patch_IR_K314(FR)",
+    "OriginalFilename": "Patch_IR_K314(FR).exe",
+    "ProductName": "IRPatch-K314-W98-FRN",
+    "ProductVersion": "1.00",
+}
+FIXED_VERSION = (1, 0, 0, 0)
 
 
 def resources(image):
@@ -73,7 +73,7 @@ def version_block(data, offset=0):
     return key, value, children, length
 
 
-def check(image, defines):
+def check(image):
     problems = []
     res = resources(image)
 
@@ -85,8 +85,8 @@ def check(image, defines):
     if key != "VS_VERSION_INFO":
         problems.append("version block key %r" % key)
     sig, _, fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from("<IIIIII", fixed)
-    want_ms = (defines["IRPATCH_VERSION_MAJOR"] << 16) | defines["IRPATCH_VERSION_MINOR"]
-    want_ls = defines["IRPATCH_VERSION_REVISION"]
+    want_ms = (FIXED_VERSION[0] << 16) | FIXED_VERSION[1]
+    want_ls = (FIXED_VERSION[2] << 16) | FIXED_VERSION[3]
     if sig != 0xFEEF04BD:
         problems.append("no VS_FIXEDFILEINFO")
     if (fv_ms, fv_ls, pv_ms, pv_ls) != (want_ms, want_ls, want_ms, want_ls):
@@ -98,17 +98,8 @@ def check(image, defines):
         problems.append("string tables %r, expected only 040904B0" % [t[0] for t in tables])
     else:
         strings = {k: v.decode("utf-16-le").rstrip("\0") for k, v, _ in tables[0][2]}
-        expected = {
-            "Comments": defines["IRPATCH_COMMENTS"],
-            "FileDescription": defines["IRPATCH_DESCRIPTION"],
-            "FileVersion": defines["IRPATCH_VERSION_TEXT"],
-            "InternalName": defines["IRPATCH_INTERNAL_NAME"],
-            "OriginalFilename": defines["IRPATCH_ORIGINAL_FILENAME"],
-            "ProductName": defines["IRPATCH_PRODUCT_NAME"],
-            "ProductVersion": defines["IRPATCH_VERSION_TEXT"],
-        }
-        if strings != expected:
-            problems.append("version strings %r, expected %r" % (strings, expected))
+        if strings != EXPECTED_STRINGS:
+            problems.append("version strings %r, expected %r" % (strings, EXPECTED_STRINGS))
     variables = blocks.get("VarFileInfo", (None, None, []))[2]
     translation = [v for k, v, _ in variables if k == "Translation"]
     if translation != [struct.pack("<HH", 0x0409, 0x04B0)]:
@@ -136,20 +127,20 @@ def check(image, defines):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.stderr.write("usage: check_resources.py EXE VERSION_H\n")
+    if len(sys.argv) != 2:
+        sys.stderr.write("usage: check_resources.py EXE\n")
         return 2
     try:
         with open(sys.argv[1], "rb") as f:
             image = Image(f.read())
-        problems = check(image, read_defines(sys.argv[2]))
+        problems = check(image)
     except (OSError, BadImage, struct.error, KeyError, StopIteration) as error:
         print("%s: cannot read the resources: %r" % (sys.argv[1], error))
         return 1
     for problem in problems:
         print("FAIL: " + problem)
     if not problems:
-        print("OK: version block and icon group 1 as resources/version.h and the icon say")
+        print("OK: the version block and icon group 1 are the program's")
     return 1 if problems else 0
 
 
