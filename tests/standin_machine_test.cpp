@@ -35,6 +35,23 @@ TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
     EXPECT_EQ(status, ERROR_ACCESS_DENIED);
 }
 
+TEST_F(StandinMachine, AccentedLettersMatchWithoutRegardToCaseInPathsAndFaults) {
+    // Host names are UTF-8, Windows paths Windows-1252: É/é (0xC9/0xE9), Œ/œ (0x8C/0x9C)
+    // and Ÿ/ÿ (0x9F/0xFF) are case pairs; × and ÷ (0xD7/0xF7) are not letters.
+    WriteHostFile(folder + "/drive_c/WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini", "x");
+    WriteHostFile(folder + "/drive_c/WINDOWS/a\xC3\xB7", "x");
+    std::string host;
+    LONG status = 0;
+    ASSERT_TRUE(standin::ResolveWindowsPath("C:\\Windows\\R\xC9SEAU \x8CUVRE \x9F.INI", host, status));
+    EXPECT_EQ(host, folder + "/drive_c/WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini");
+    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Windows\\A\xD7", host, status));
+
+    standin::InjectFault({"OpenFileForReadA", std::string("C:\\WINDOWS\\r\xE9seau \x9Cuvre \xFF.ini"), std::nullopt,
+                          ERROR_ACCESS_DENIED, 0, -1});
+    HANDLE h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(OpenFileForReadA("c:\\windows\\R\xC9SEAU \x8CUVRE \x9F.INI", &h), ERROR_ACCESS_DENIED);
+}
+
 TEST_F(StandinMachine, JournalEscapesEveryFieldOnOneLine) {
     app::MsgBox(L"a\"b\\c\rd\ne", MB_OK, L"T\u00e9");
     EXPECT_EQ(JournalLines(), std::vector<std::string>{"MessageBox style=0x0 title=\"Té\" text=\"a\\\"b\\\\c\\rd\\ne\""});

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 #include <dirent.h>
 #include <csignal>
 #include <fcntl.h>
@@ -31,32 +30,20 @@ State& S() {
     return state;
 }
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-    return true;
-}
-
-// `path` is `prefix` itself or lies below it, as registry key paths (no regard to case).
+// `path` is `prefix` itself or lies below it, as registry key paths and Windows paths
+// are compared: without regard to case, Windows-1252 letters included.
 bool KeyPathWithin(const std::string& path, const std::string& prefix) {
     if (path.size() < prefix.size()) return false;
-    if (!EqualNoCase(path.substr(0, prefix.size()), prefix)) return false;
+    if (!NamesEqual(std::string_view(path).substr(0, prefix.size()), prefix)) return false;
     return path.size() == prefix.size() || path[prefix.size()] == '\\';
 }
 
-std::wstring FoldWide(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return s;
-}
-
-// Finds the entry of `dir` whose name equals `component` without regard to case,
-// preferring an exact match. Host names are UTF-8; Windows components are ANSI.
+// Finds the entry of `dir` whose name equals `component` as Windows compares names
+// (without regard to case, accented letters included), preferring an exact match.
+// Host names are UTF-8 and Windows components ANSI: a host name holding a character
+// Windows-1252 lacks can only match exactly.
 bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::string& found) {
-    std::string wantUtf8 = Utf8FromAnsi(ansiComponent);
-    std::wstring wantFolded = FoldWide(FromUtf8(wantUtf8));
+    const std::string wantUtf8 = Utf8FromAnsi(ansiComponent);
     DIR* d = opendir(dir.c_str());
     if (!d) return false;
     bool any = false;
@@ -68,7 +55,8 @@ bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::st
             any = true;
             break;
         }
-        if (!any && FoldWide(FromUtf8(name)) == wantFolded) {
+        std::string ansiName;
+        if (!any && platform::ToAnsi(FromUtf8(name), ansiName) && NamesEqual(ansiName, ansiComponent)) {
             found = name;
             any = true;
         }
@@ -328,7 +316,7 @@ platform::LONG FaultFor(const char* call, const std::string& keyPath, const std:
     for (Fault& f : S().faults) {
         if (f.times == 0 || f.call != call) continue;
         if (f.keyPath && !KeyPathWithin(keyPath, *f.keyPath)) continue;
-        if (f.valueName && !EqualNoCase(valueName, *f.valueName)) continue;
+        if (f.valueName && !NamesEqual(valueName, *f.valueName)) continue;
         if (f.times > 0) --f.times;
         if (f.raiseNumber != 0) throw RuntimeError(f.raiseNumber);
         return f.status;
