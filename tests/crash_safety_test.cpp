@@ -102,14 +102,33 @@ TEST_F(CrashSafety, AKillInsideAnySaveLeavesTheOldOrTheNewFileWholeAndTheNextRun
     EXPECT_EQ(RegistryFileBytes(), states[saves]);
 }
 
-TEST_F(CrashSafety, AMalformedCrashSwitchStopsTheProgramBeforeAnyChange) {
+// A test switch given wrongly must not let the real patch run instead of the failure
+// the user meant to try.
+TEST_F(CrashSafety, AMalformedTestSwitchStopsTheProgramBeforeAnyChange) {
     standin::CloseMachine();
     const std::string before = RegistryFileBytes();
-    for (const char* bad : {"0", "x", "3:later", "-1", "1:", "99999999999"}) {
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"IRPATCH_CRASH_AT_SAVE", "0"},     {"IRPATCH_CRASH_AT_SAVE", "x"},
+        {"IRPATCH_CRASH_AT_SAVE", "3:later"}, {"IRPATCH_CRASH_AT_SAVE", "-1"},
+        {"IRPATCH_CRASH_AT_SAVE", "1:"},    {"IRPATCH_CRASH_AT_SAVE", "99999999999"},
+        {"IRPATCH_FAULTS", "ReadFlie|||30"},                  // no such call
+        {"IRPATCH_FAULTS", "ReadFile||30"},                   // three fields
+        {"IRPATCH_FAULTS", "ReadFile|||"},                    // no status
+        {"IRPATCH_FAULTS", "ReadFile|||0"},                   // fails nothing
+        {"IRPATCH_FAULTS", "ReadFile|||raise:x"},
+        {"IRPATCH_FAULTS", "ReadFile|||30x"},
+        {"IRPATCH_FAULTS", "RegSetValueExA|HKEY_LOCAL_MACHINE\\\xE4\xB8\xAD||5"},  // not in Windows-1252
+    };
+    for (const auto& [name, value] : bad) {
+        SCOPED_TRACE(name + "=" + value);
+        // A good entry beside the bad one does not make the list usable.
+        const std::string list = name == "IRPATCH_FAULTS" ? "ReadFile|||30;" + value : value;
         std::string out;
-        EXPECT_EQ(RunExe(folder, &out, std::string("IRPATCH_CRASH_AT_SAVE='") + bad + "'"), 3) << bad;
-        EXPECT_NE(out.find("IRPATCH_CRASH_AT_SAVE"), std::string::npos) << out;
+        EXPECT_EQ(RunExe(folder, &out, name + "='" + list + "'"), 3);
+        EXPECT_NE(out.find(name), std::string::npos) << out;
+        EXPECT_NE(out.find("'" + value + "'"), std::string::npos) << "names the entry: " << out;
         EXPECT_EQ(RegistryFileBytes(), before);
+        EXPECT_TRUE(JournalLines().empty());
     }
 }
 

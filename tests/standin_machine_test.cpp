@@ -1,5 +1,6 @@
 // The stand-in machine outside the registry: Windows paths on drive C, the journal,
 // the program's name, the code page.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,23 @@ TEST_F(StandinMachine, AccentedLettersMatchWithoutRegardToCaseInPathsAndFaults) 
                           ERROR_ACCESS_DENIED, 0, -1});
     HANDLE h = INVALID_HANDLE_VALUE;
     EXPECT_EQ(OpenFileForReadA("c:\\windows\\R\xC9SEAU \x8CUVRE \x9F.INI", &h), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(StandinMachine, FileCallsRefuseHandlesTheyDidNotOpen) {
+    // Handle 0 is no file on Windows; here it would be standard input.
+    char buf[4];
+    DWORD got = 7;
+    EXPECT_EQ(ReadFile(0, buf, sizeof buf, &got), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(CloseHandle(0), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(CloseHandle(2), ERROR_INVALID_HANDLE);
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input stays open";
+    EXPECT_NE(fcntl(2, F_GETFD), -1) << "standard error stays open";
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(OpenFileForReadA("C:\\Windows\\System\\OEMINFO.INI", &h), ERROR_SUCCESS);
+    EXPECT_EQ(CloseHandle(h), ERROR_SUCCESS);
+    EXPECT_EQ(ReadFile(h, buf, sizeof buf, &got), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(CloseHandle(h), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(StandinMachine, JournalEscapesEveryFieldOnOneLine) {

@@ -1,5 +1,5 @@
-// Stand-in backend only: the machine folder, Windows paths inside it, the journal,
-// the call log and fault injection.
+// Stand-in backend only: the machine folder, Windows paths inside it, the journal
+// and the test switches read from the environment.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,8 +19,6 @@ namespace {
 
 struct State {
     std::string folder;      // absolute, canonical; empty when no machine is open
-    std::vector<std::string> calls;
-    std::vector<Fault> faults;
     bool interactive = true;
     bool logging = false;
 };
@@ -28,14 +26,6 @@ struct State {
 State& S() {
     static State state;
     return state;
-}
-
-// `path` is `prefix` itself or lies below it, as registry key paths and Windows paths
-// are compared: without regard to case, Windows-1252 letters included.
-bool KeyPathWithin(const std::string& path, const std::string& prefix) {
-    if (path.size() < prefix.size()) return false;
-    if (!NamesEqual(std::string_view(path).substr(0, prefix.size()), prefix)) return false;
-    return path.size() == prefix.size() || path[prefix.size()] == '\\';
 }
 
 // Finds the entry of `dir` whose name equals `component` as Windows compares names
@@ -71,7 +61,8 @@ std::string Canonical(const std::string& path) {
     return buf;
 }
 
-// The pieces of `text` between any of `separators`, empty ones included.
+}  // namespace
+
 std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
     std::vector<std::string> pieces;
     std::size_t start = 0;
@@ -83,26 +74,7 @@ std::vector<std::string> SplitAt(const std::string& text, const char* separators
     }
 }
 
-// Loads faults from IRPATCH_FAULTS, so the real program can be run against a machine
-// that refuses a chosen call: entries separated by ';', each
-// call|keyPath|valueName|status, where an empty field matches anything and a status
-// of the form raise:N raises run-time failure N.
-void LoadFaultsFromEnvironment() {
-    const char* faults = std::getenv("IRPATCH_FAULTS");
-    if (!faults || !*faults) return;
-    for (const std::string& entry : SplitAt(faults, ";")) {
-        if (entry.empty()) continue;
-        const std::vector<std::string> f = SplitAt(entry, "|");
-        if (f.size() != 4) continue;
-        Fault fault;
-        fault.call = f[0];
-        if (!f[1].empty()) fault.keyPath = f[1];
-        if (!f[2].empty()) fault.valueName = f[2];
-        if (f[3].rfind("raise:", 0) == 0) fault.raiseNumber = std::atol(f[3].c_str() + 6);
-        else fault.status = static_cast<platform::LONG>(std::atol(f[3].c_str()));
-        InjectFault(fault);
-    }
-}
+namespace {
 
 // IRPATCH_CRASH_AT_SAVE=N[:stage] kills the program (SIGKILL: no clean-up of any kind
 // runs, as when power is cut or the process is killed) in the middle of its N-th
@@ -196,8 +168,13 @@ bool OpenMachineFromEnvironment(std::string& error) {
         return false;
     }
     if (!LoadCrashPlanFromEnvironment(error)) return false;
+    // Read before the machine opens, so that a malformed entry changes nothing: a
+    // user who meant to try a failure must not get the real patch instead.
+    std::vector<Fault> faults;
+    const char* faultList = std::getenv("IRPATCH_FAULTS");
+    if (faultList != nullptr && !ReadFaultList(faultList, faults, error)) return false;
     if (!OpenMachine(folder, error)) return false;
-    LoadFaultsFromEnvironment();
+    for (const Fault& fault : faults) InjectFault(fault);
     return true;
 }
 
@@ -292,36 +269,6 @@ std::string JournalQuote(const std::string& utf8) {
         }
     }
     return out;
-}
-
-void SetCallLogging(bool on) { S().logging = on; }
-bool CallLogging() { return S().logging; }
-void LogCall(std::string line) {
-    if (S().logging) S().calls.push_back(std::move(line));
-}
-const std::vector<std::string>& CallLog() { return S().calls; }
-void ClearCallLog() { S().calls.clear(); }
-
-void InjectFault(const Fault& fault) { S().faults.push_back(fault); }
-void ClearFaults() { S().faults.clear(); }
-
-bool FaultsArmed(const char* call) {
-    for (const Fault& f : S().faults) {
-        if (f.times != 0 && f.call == call) return true;
-    }
-    return false;
-}
-
-platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
-    for (Fault& f : S().faults) {
-        if (f.times == 0 || f.call != call) continue;
-        if (f.keyPath && !KeyPathWithin(keyPath, *f.keyPath)) continue;
-        if (f.valueName && !NamesEqual(valueName, *f.valueName)) continue;
-        if (f.times > 0) --f.times;
-        if (f.raiseNumber != 0) throw RuntimeError(f.raiseNumber);
-        return f.status;
-    }
-    return platform::ERROR_SUCCESS;
 }
 
 void SetInteractive(bool interactive) { S().interactive = interactive; }

@@ -55,6 +55,9 @@ std::string Utf8FromAnsi(const std::string& ansi);
 // Escapes backslash, double quote, CR and LF for a quoted journal field.
 std::string JournalQuote(const std::string& utf8);
 
+// The pieces of `text` between any of `separators`, empty ones included.
+std::vector<std::string> SplitAt(const std::string& text, const char* separators);
+
 // ---- Call log (for tests) -----------------------------------------------------------
 // Every platform call the stand-in answers, with its arguments and result, e.g.
 //   RegSetValueExA(0x80000002\Enum\INFRARED\Framer, "PortName", 0, 1, 5 bytes) = 0
@@ -86,6 +89,12 @@ struct Fault {
 };
 void InjectFault(const Fault& fault);
 void ClearFaults();
+// Reads a fault list in the form of IRPATCH_FAULTS: entries call|keyPath|valueName|status
+// separated by ';', an empty field matching anything, the names typed as UTF-8, a
+// status of the form raise:N raising run-time failure N. False, with a message naming
+// the entry, for an entry that is not of that form, names a call no fault can reach or
+// has a status of 0.
+bool ReadFaultList(const std::string& text, std::vector<Fault>& faults, std::string& error);
 // Whether a fault for `call` may still fire: callers skip building the key path that
 // FaultFor matches against when none can.
 bool FaultsArmed(const char* call);

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
@@ -41,6 +44,21 @@ void DrawBox(const std::string& title, const std::string& text) {
     out += "+--[ OK ]\n";
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
+}
+
+// The descriptors OpenFileForReadA handed out and not yet closed. ReadFile and
+// CloseHandle act on these only: handle 0 (which Windows never hands out for a file,
+// while here it would be standard input), the terminal's descriptors, the machine's
+// own files and a handle closed before are refused with ERROR_INVALID_HANDLE, as
+// Windows refuses them.
+std::vector<int>& OpenFiles() {
+    static std::vector<int> files;
+    return files;
+}
+
+bool IsOpenFile(platform::HANDLE h) {
+    const std::vector<int>& files = OpenFiles();
+    return std::find(files.begin(), files.end(), h) != files.end();
 }
 
 }  // namespace
@@ -99,6 +117,7 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
             close(fd);
             status = ERROR_ACCESS_DENIED;
         } else {
+            OpenFiles().push_back(fd);
             *phFile = fd;
         }
     }
@@ -110,7 +129,7 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
 
 LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead) {
     *lpNumberOfBytesRead = 0;
-    if (hFile < 0 || hFile > INT_MAX) return ERROR_INVALID_HANDLE;
+    if (!IsOpenFile(hFile)) return ERROR_INVALID_HANDLE;
     // Fault point "ReadFile": a read that fails (a bad sector, a network drive gone).
     const LONG injected = standin::FaultFor("ReadFile");
     if (injected != ERROR_SUCCESS) return injected;
@@ -124,7 +143,10 @@ LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
 }
 
 LONG CloseHandle(HANDLE hFile) {
-    if (hFile < 0 || hFile > INT_MAX || close(static_cast<int>(hFile)) != 0) return ERROR_INVALID_HANDLE;
+    if (!IsOpenFile(hFile)) return ERROR_INVALID_HANDLE;
+    std::vector<int>& files = OpenFiles();
+    files.erase(std::find(files.begin(), files.end(), hFile));
+    if (close(static_cast<int>(hFile)) != 0) return ERROR_INVALID_HANDLE;
     standin::LogCall("CloseHandle");
     return ERROR_SUCCESS;
 }
