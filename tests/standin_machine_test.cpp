@@ -14,25 +14,33 @@ namespace {
 
 class StandinMachine : public MachineTest {};
 
-TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
-    std::string host;
-    LONG status = 0;
-    ASSERT_TRUE(standin::ResolveWindowsPath("C:\\Windows\\system\\Oeminfo.ini", host, status));
-    EXPECT_EQ(host, standin::MachineFolder() + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI");
-    EXPECT_TRUE(standin::ResolveWindowsPath("c:/WINDOWS//System/./oeminfo.INI", host, status));
+// What a Windows path opens: the host path found below drive_c/, or its status.
+std::string Opened(const std::string& path, LONG& status) {
+    standin::Fd fd;
+    std::string found;
+    status = standin::OpenWindowsPath(path, O_PATH, fd, &found);
+    return found;
+}
 
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Windows\\system\\Missing.ini", host, status));
+TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
+    LONG status = 0;
+    EXPECT_EQ(Opened("C:\\Windows\\system\\Oeminfo.ini", status), "WINDOWS/SYSTEM/OEMINFO.INI");
+    EXPECT_EQ(Opened("c:/WINDOWS//System/./oeminfo.INI", status), "WINDOWS/SYSTEM/OEMINFO.INI");
+
+    Opened("C:\\Windows\\system\\Missing.ini", status);
     EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Nowhere\\x.ini", host, status));
+    Opened("C:\\Nowhere\\x.ini", status);
     EXPECT_EQ(status, ERROR_PATH_NOT_FOUND);
 
     for (const char* outside : {"C:\\..\\registry.reg", "C:\\Windows\\..\\..\\registry.reg", "D:\\x.ini",
-                                "\\\\server\\share\\x.ini", "registry.reg", "/etc/passwd", ""})
-        EXPECT_FALSE(standin::ResolveWindowsPath(outside, host, status)) << outside;
+                                "\\\\server\\share\\x.ini", "registry.reg", "/etc/passwd", ""}) {
+        EXPECT_EQ(Opened(outside, status), "") << outside;
+        EXPECT_NE(status, ERROR_SUCCESS) << outside;
+    }
 
     // A link inside drive C that points outside the machine folder is not followed.
     ASSERT_EQ(symlink("/etc", (folder + "/drive_c/out").c_str()), 0);
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\out\\passwd", host, status));
+    Opened("C:\\out\\passwd", status);
     EXPECT_EQ(status, ERROR_ACCESS_DENIED);
 }
 
@@ -41,11 +49,10 @@ TEST_F(StandinMachine, AccentedLettersMatchWithoutRegardToCaseInPathsAndFaults) 
     // and Ÿ/ÿ (0x9F/0xFF) are case pairs; × and ÷ (0xD7/0xF7) are not letters.
     WriteHostFile(folder + "/drive_c/WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini", "x");
     WriteHostFile(folder + "/drive_c/WINDOWS/a\xC3\xB7", "x");
-    std::string host;
     LONG status = 0;
-    ASSERT_TRUE(standin::ResolveWindowsPath("C:\\Windows\\R\xC9SEAU \x8CUVRE \x9F.INI", host, status));
-    EXPECT_EQ(host, folder + "/drive_c/WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini");
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Windows\\A\xD7", host, status));
+    EXPECT_EQ(Opened("C:\\Windows\\R\xC9SEAU \x8CUVRE \x9F.INI", status), "WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini");
+    Opened("C:\\Windows\\A\xD7", status);
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
 
     standin::InjectFault({"OpenFileForReadA", std::string("C:\\WINDOWS\\r\xE9seau \x9Cuvre \xFF.ini"), std::nullopt,
                           ERROR_ACCESS_DENIED, 0, -1});

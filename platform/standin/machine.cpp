@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +17,8 @@ namespace standin {
 namespace {
 
 struct State {
-    std::string folder;      // absolute, canonical; empty when no machine is open
+    std::string folder;  // absolute, canonical; empty when no machine is open
+    Fd folderFd;         // the folder itself, held open while the machine is
     bool interactive = true;
     bool logging = false;
 };
@@ -26,33 +26,6 @@ struct State {
 State& S() {
     static State state;
     return state;
-}
-
-// Finds the entry of `dir` whose name equals `component` as Windows compares names
-// (without regard to case, accented letters included), preferring an exact match.
-// Host names are UTF-8 and Windows components ANSI: a host name holding a character
-// Windows-1252 lacks can only match exactly.
-bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::string& found) {
-    const std::string wantUtf8 = Utf8FromAnsi(ansiComponent);
-    DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    bool any = false;
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (name == wantUtf8) {
-            found = name;
-            any = true;
-            break;
-        }
-        std::string ansiName;
-        if (!any && platform::ToAnsi(FromUtf8(name), ansiName) && NamesEqual(ansiName, ansiComponent)) {
-            found = name;
-            any = true;
-        }
-    }
-    closedir(d);
-    return any;
 }
 
 std::string Canonical(const std::string& path) {
@@ -141,9 +114,12 @@ bool OpenMachine(const std::string& folder, std::string& error) {
         error = "'" + reg + "' is missing: a machine folder needs its registry as a REGEDIT4 file.";
         return false;
     }
+    Fd folderFd(open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     S().folder = canonical;
+    S().folderFd = std::move(folderFd);
     if (!LoadRegistry(reg, error)) {
         S().folder.clear();
+        S().folderFd.Reset();
         error = "the machine's registry cannot be loaded, nothing was changed: " + error;
         return false;
     }
@@ -153,10 +129,12 @@ bool OpenMachine(const std::string& folder, std::string& error) {
 void CloseMachine() {
     UnloadRegistry();
     S().folder.clear();
+    S().folderFd.Reset();
 }
 
 bool MachineIsOpen() { return !S().folder.empty(); }
 const std::string& MachineFolder() { return S().folder; }
+int MachineFolderDescriptor() { return S().folderFd.Get(); }
 
 bool OpenMachineFromEnvironment(std::string& error) {
     const char* folder = std::getenv("IRPATCH_MACHINE");
@@ -175,64 +153,6 @@ bool OpenMachineFromEnvironment(std::string& error) {
     if (faultList != nullptr && !ReadFaultList(faultList, faults, error)) return false;
     if (!OpenMachine(folder, error)) return false;
     for (const Fault& fault : faults) InjectFault(fault);
-    return true;
-}
-
-bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
-                        bool mustExist) {
-    status = platform::ERROR_PATH_NOT_FOUND;
-    if (!MachineIsOpen()) return false;
-    const std::string& p = windowsPath;
-    // Only drive C exists on this machine; UNC paths, other drives and relative
-    // paths lead nowhere.
-    if (p.size() < 3 || (p[0] != 'C' && p[0] != 'c') || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
-        return false;
-    std::vector<std::string> parts;
-    for (const std::string& part : SplitAt(p.substr(3), "\\/")) {
-        if (part.empty() || part == ".") continue;
-        // ".." and its look-alikes: Windows drops trailing dots and blanks from a name,
-        // so ".. " is "..", and Windows 9x reads "..." as two levels up. A NUL would cut
-        // the name short at the host's C string boundary.
-        if (part.find_first_not_of(". ") == std::string::npos || part.find('\0') != std::string::npos) {
-            status = platform::ERROR_ACCESS_DENIED;
-            return false;
-        }
-        parts.push_back(part);
-    }
-    const std::string drive = S().folder + "/drive_c";
-    std::string host = drive;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        std::string found;
-        if (!FindEntry(host, parts[i], found)) {
-            bool last = i + 1 == parts.size();
-            if (last && !mustExist) {
-                found = Utf8FromAnsi(parts[i]);
-            } else {
-                status = last ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_PATH_NOT_FOUND;
-                return false;
-            }
-        }
-        host += "/" + found;
-    }
-    // A link on drive C may still point elsewhere: what the path really names must be
-    // drive C or lie below it (not even the machine's registry.reg beside it). A name
-    // that does not exist yet is judged by its folder; a link that leads nowhere is
-    // refused, since creating through it would write wherever it points.
-    auto onDrive = [&](const std::string& real) {
-        return real == drive || real.rfind(drive + "/", 0) == 0;
-    };
-    std::string real = Canonical(host);
-    if (real.empty()) {
-        struct stat st {};
-        const bool isLink = lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        real = isLink ? std::string() : Canonical(host.substr(0, host.rfind('/')));
-    }
-    if (real.empty() || !onDrive(real)) {
-        status = platform::ERROR_ACCESS_DENIED;
-        return false;
-    }
-    hostPath = host;
-    status = platform::ERROR_SUCCESS;
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/standin/fd.h"
 
 namespace standin {
 
@@ -27,15 +28,26 @@ const std::string& MachineFolder();
 // own start.
 bool OpenMachineFromEnvironment(std::string& error);
 
-// Resolves a Windows path ("C:\Windows\system\Oeminfo.ini") to a file inside the
-// machine folder, matching each component without regard to case as Windows does.
-// Refuses (false, with a Win32 status) anything that would leave drive C (the folder's
-// drive_c/): other drives, UNC and relative paths, "..", "...", ".. " and other names
-// of only dots and blanks, names holding NUL, links pointing off the drive and links
-// pointing nowhere. `mustExist` = false allows a last component that does not exist
-// yet.
-bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
-                        bool mustExist = true);
+// The machine folder, held open while the machine is open (-1 when none is): every
+// file of the machine is opened from it, never by its path again.
+int MachineFolderDescriptor();
+
+// Opens what a Windows path ("C:\Windows\system\Oeminfo.ini") names on drive C, the
+// machine folder's drive_c/. Each component is matched without regard to case as
+// Windows does, and the host path found is resolved and opened in one step beneath
+// drive C (OpenBeneath), so nothing outside it is ever opened, also when the folder
+// changes while the path is resolved. `flags`: open(2) flags, O_PATH to learn what the
+// path names and no more. Returns ERROR_SUCCESS with `fd` holding the descriptor and
+// `found` (when given) the host path below drive_c/ as matched ("WINDOWS/SYSTEM/
+// OEMINFO.INI"; "" for C:\). Otherwise a Win32 status and `fd` holds none:
+//  - ERROR_PATH_NOT_FOUND: other drives, UNC, relative and drive-relative paths, host
+//    paths; a folder on the way that is missing or no folder;
+//  - ERROR_FILE_NOT_FOUND: a last component that is missing (or a link to nothing);
+//  - ERROR_ACCESS_DENIED: "..", "...", ".. " and other names of only dots and blanks,
+//    names holding NUL; links that leave drive C (an absolute target, or ".." above
+//    drive C: the machine folder and its registry.reg are off the drive too) or loop;
+//    a drive_c that is itself a link; what the host refuses to open.
+platform::LONG OpenWindowsPath(const std::string& windowsPath, int flags, Fd& fd, std::string* found = nullptr);
 
 // ---- The registry store (registry.cpp) ---------------------------------------------
 // Loads `regFile` as the current registry, replacing the one held. On a parse or read

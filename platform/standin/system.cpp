@@ -98,28 +98,20 @@ BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
 
 LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
     *phFile = INVALID_HANDLE_VALUE;
-    std::string host;
-    LONG status = ERROR_PATH_NOT_FOUND;
     std::string name = lpFileName ? lpFileName : "";
     // Fault point "OpenFileForReadA", matched by the Windows path: a file that exists
     // but cannot be opened, which root (who runs CI) cannot arrange with permissions.
-    const LONG injected = standin::FaultFor("OpenFileForReadA", name);
-    if (injected != ERROR_SUCCESS) {
-        status = injected;
-    } else if (standin::ResolveWindowsPath(name, host, status)) {
-        // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
-        // before the regular-file check could refuse it. Regular files ignore it.
-        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat st {};
-        if (fd < 0) {
-            status = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-        } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            status = ERROR_ACCESS_DENIED;
-        } else {
-            OpenFiles().push_back(fd);
-            *phFile = fd;
-        }
+    LONG status = standin::FaultFor("OpenFileForReadA", name);
+    standin::Fd fd;
+    // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
+    // before the regular-file check could refuse it. Regular files ignore it.
+    if (status == ERROR_SUCCESS)
+        status = standin::OpenWindowsPath(name, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd);
+    struct stat st {};
+    if (status == ERROR_SUCCESS && (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) status = ERROR_ACCESS_DENIED;
+    if (status == ERROR_SUCCESS) {
+        OpenFiles().push_back(fd.Get());
+        *phFile = fd.Release();
     }
     if (standin::CallLogging()) {
         standin::LogCall("OpenFileForReadA(\"" + standin::Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
