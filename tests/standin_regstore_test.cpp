@@ -10,12 +10,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/standin/regstore.h"
+#include "platform/standin/standin.h"
 
 using namespace standin;
 using Bytes = std::vector<std::uint8_t>;
@@ -451,9 +453,13 @@ protected:
     std::string path_;
 };
 
-TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
+TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileOwnerAndMode) {
     WriteHostFile(path_, "REGEDIT4\r\n");
     chmod(path_.c_str(), 0640);
+    // Another user's file, when the tests may make one (as root, which CI is).
+    const uid_t owner = geteuid() == 0 ? 1234 : geteuid();
+    const gid_t group = geteuid() == 0 ? 1234 : getegid();
+    ASSERT_EQ(chown(path_.c_str(), owner, group), 0);
     const RegStore store = Sample();
     std::string error;
     ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
@@ -461,6 +467,8 @@ TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
     struct stat st {};
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(st.st_gid, group);
     RegStore back;
     ASSERT_TRUE(LoadRegFile(path_, back, error)) << error;
     ExpectSameStore(store, back);
@@ -477,6 +485,12 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
     WriteHostFile(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
     EXPECT_FALSE(LoadRegFile(path_, store, error));
     EXPECT_EQ(error.rfind(path_ + ", line 2: ", 0), 0u) << error;
+    // The registry is the file in its folder, not what a link there points at.
+    WriteHostFile(dir_ + "/elsewhere.reg", "REGEDIT4\r\n");
+    ASSERT_EQ(unlink(path_.c_str()), 0);
+    ASSERT_EQ(symlink("elsewhere.reg", path_.c_str()), 0);
+    EXPECT_FALSE(LoadRegFile(path_, store, error));
+    EXPECT_NE(error.find(path_ + ": it is a link"), std::string::npos) << error;
 }
 
 TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
@@ -511,13 +525,15 @@ TEST_F(RegStoreFile, AFailedWriteKeepsTheOldFileIntact) {
 }
 
 TEST_F(RegStoreFile, AFolderThatCannotBeWrittenKeepsTheOldFile) {
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+    // Permissions do not stop root, who runs CI: the folder's refusal is injected.
     WriteHostFile(path_, "REGEDIT4\r\n\r\n");
-    ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+    standin::InjectFault({"SaveTempFile", std::nullopt, std::nullopt, EACCES, 0, 1});
     std::string error;
     EXPECT_FALSE(SaveRegFile(Sample(), path_, error));
-    EXPECT_NE(error.find("temporary file"), std::string::npos) << error;
+    standin::ClearFaults();
+    EXPECT_EQ(error, "cannot save the registry: cannot create a temporary file in " + dir_ + ": Permission denied");
     EXPECT_EQ(ReadHostFile(path_), "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"});
 }
 
 // ---- Saving through the buffer ---------------------------------------------------------

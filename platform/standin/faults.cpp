@@ -37,7 +37,8 @@ bool KeyPathWithin(const std::string& path, const std::string& prefix) {
 const char* const kFaultPoints[] = {
     "RegCreateKeyExA", "RegOpenKeyExA",  "RegSetValueExA",     "RegQueryValueExA", "RegEnumValueA",
     "RegEnumKeyA",     "RegDeleteKeyA",  "RegCloseKey",        "OpenFileForReadA", "ReadFile",
-    "GetFileAttributesA", "StartProcessA", "SaveRegistry",
+    "GetFileAttributesA", "StartProcessA", "SaveRegistry", "SaveTempFile", "SaveWrite",
+    "SaveFlush",       "SaveRename",     "SaveFlushFolder",
 };
 
 bool IsFaultPoint(const std::string& call) {
