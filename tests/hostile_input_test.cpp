@@ -1,12 +1,15 @@
 // Hostile input on the stand-in machine: OEM files and registry files that are damaged,
 // binary or huge, files that cannot be read, a disk that refuses the save. Each gives
 // a clear error (or the refusal box) and leaves the machine as it was.
+#include <climits>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -180,7 +183,10 @@ protected:
         EXPECT_NE(error.find("nothing was changed"), std::string::npos) << error;
         EXPECT_FALSE(standin::MachineIsOpen());
         EXPECT_EQ(RegistryFileBytes(), text);
-        EXPECT_EQ(FolderEntries(folder).size(), 2u) << "drive_c and registry.reg only";
+        std::vector<std::string> entries = FolderEntries(folder);
+        std::sort(entries.begin(), entries.end());
+        // The journal is the one the fixture's earlier open made; no temporary file.
+        EXPECT_EQ(entries, (std::vector<std::string>{"drive_c", "journal.txt", "registry.reg"}));
     }
 };
 
@@ -334,5 +340,165 @@ TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {
     EXPECT_EQ(after.find("INFRARED"), std::string::npos);
     EXPECT_EQ(after.find("IrXfer"), std::string::npos);
 }
+
+// ---- Hostile machine folders ---------------------------------------------------------------
+
+// What the machine must look like after a run.
+enum class After {
+    Untouched,  // registry.reg byte for byte as before, no restart requested
+    Patched,    // the patch ran to its end and the restart was requested
+};
+
+class HostileFolder;
+
+// A machine folder as a hostile user, a second run or a broken terminal leaves it, and
+// how the real program must end on it.
+struct FolderCase {
+    const char* what;
+    void (*prepare)(HostileFolder& test);
+    int exit;
+    const char* says;  // in the terminal output
+    After after;
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.what; }
+
+class HostileFolder : public MachineTest, public ::testing::WithParamInterface<FolderCase> {
+public:
+    using MachineTest::folder;
+    std::string bait;       // a file outside the machine that nothing may write
+    std::string outside;    // a file outside the machine a link may point at
+    std::string machine;    // the folder the program is given
+    std::string redirect;   // of the program's standard output
+    int brokenPipe = -1;    // the write end of a pipe whose reader is gone
+
+    std::string Journal() const { return folder + "/journal.txt"; }
+    std::string Registry() const { return folder + "/registry.reg"; }
+
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        standin::CloseMachine();  // the program opens it
+        bait = folder + ".bait";
+        WriteHostFile(bait, "bait");
+        outside = folder + ".outside";
+        machine = folder;
+        home_ = open(".", O_RDONLY | O_DIRECTORY);
+    }
+    void TearDown() override {
+        if (brokenPipe >= 0) close(brokenPipe);
+        EXPECT_EQ(fchdir(home_), 0);
+        close(home_);
+        unlink(bait.c_str());
+        unlink(outside.c_str());
+        MachineTest::TearDown();
+    }
+
+private:
+    int home_ = -1;
+};
+
+TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
+    const FolderCase& c = GetParam();
+    c.prepare(*this);
+    const std::string registry = machine + "/registry.reg";
+    const std::string before = ReadHostFile(registry);
+    struct stat was {}, is {};
+    ASSERT_EQ(stat(registry.c_str(), &was), 0);
+
+    alarm(60);  // a run that hangs kills the test program instead of stalling the suite
+    std::string out;
+    EXPECT_EQ(RunExe(machine, &out, "", redirect), c.exit) << out;
+    alarm(0);
+    standin::CloseMachine();
+
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    EXPECT_EQ(ReadHostFile(bait), "bait");
+    // A save keeps the owner, group and mode of the file it replaces.
+    ASSERT_EQ(stat(registry.c_str(), &is), 0);
+    EXPECT_EQ(is.st_uid, was.st_uid);
+    EXPECT_EQ(is.st_gid, was.st_gid);
+    EXPECT_EQ(is.st_mode, was.st_mode);
+    if (c.after == After::Untouched) {
+        EXPECT_EQ(ReadHostFile(registry), before);
+    } else {
+        EXPECT_EQ(ReadHostFile(registry).find("Enum\\BIOS"), std::string::npos);
+        const auto journal = JournalLines();
+        ASSERT_FALSE(journal.empty());
+        EXPECT_EQ(journal.back(), "ExitWindowsEx 0x2 0xFFFFFFFF");
+    }
+}
+
+void LinkJournalToTheRegistry(HostileFolder& t) {
+    unlink(t.Journal().c_str());
+    ASSERT_EQ(symlink("registry.reg", t.Journal().c_str()), 0);
+}
+void LinkJournalOut(HostileFolder& t) {
+    unlink(t.Journal().c_str());
+    ASSERT_EQ(symlink(t.bait.c_str(), t.Journal().c_str()), 0);
+}
+void JournalAsANamedPipe(HostileFolder& t) {
+    unlink(t.Journal().c_str());
+    ASSERT_EQ(mkfifo(t.Journal().c_str(), 0644), 0);
+}
+void JournalAsASecondNameOfTheRegistry(HostileFolder& t) {
+    unlink(t.Journal().c_str());
+    ASSERT_EQ(link(t.Registry().c_str(), t.Journal().c_str()), 0);
+}
+void JournalAsAFolder(HostileFolder& t) {
+    unlink(t.Journal().c_str());
+    ASSERT_EQ(mkdir(t.Journal().c_str(), 0755), 0);
+}
+void AnotherRunHoldsTheFolder(HostileFolder& t) {
+    std::string error;
+    ASSERT_TRUE(standin::OpenMachine(t.folder, error)) << error;
+}
+void RegistryLinksOut(HostileFolder& t) {
+    ASSERT_EQ(rename(t.Registry().c_str(), t.outside.c_str()), 0);
+    ASSERT_EQ(symlink(t.outside.c_str(), t.Registry().c_str()), 0);
+}
+void OemFileLinksOut(HostileFolder& t) {
+    const std::string oem = t.folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI";
+    ASSERT_EQ(rename(oem.c_str(), t.outside.c_str()), 0);  // it would pass for the right machine
+    ASSERT_EQ(symlink(t.outside.c_str(), oem.c_str()), 0);
+}
+void FolderDeeperThanPathMax(HostileFolder& t) {
+    // The working folder lies deeper than PATH_MAX, reached one step at a time; the
+    // machine is named relative to it, so its full name cannot be known.
+    ASSERT_EQ(chdir(t.folder.c_str()), 0);
+    const std::string step(250, 'd');
+    for (std::size_t depth = 0; depth * step.size() <= PATH_MAX; ++depth) {
+        ASSERT_EQ(mkdir(step.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(step.c_str()), 0);
+    }
+    for (const char* dir : {"m", "m/drive_c", "m/drive_c/WINDOWS", "m/drive_c/WINDOWS/SYSTEM"})
+        ASSERT_EQ(mkdir(dir, 0755), 0);
+    WriteHostFile("m/registry.reg", kSampleRegistry);
+    WriteHostFile("m/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", kK314Oem);
+    t.machine = "m";
+}
+void RegistryOfAnotherUserMode0640(HostileFolder& t) {
+    ASSERT_EQ(chmod(t.Registry().c_str(), 0640), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(t.Registry().c_str(), 1234, 1234), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, HostileFolder,
+    ::testing::Values(
+        FolderCase{"journal_links_to_the_registry", LinkJournalToTheRegistry, 3, "journal.txt", After::Untouched},
+        FolderCase{"journal_links_out", LinkJournalOut, 3, "journal.txt", After::Untouched},
+        FolderCase{"journal_is_a_named_pipe", JournalAsANamedPipe, 3, "journal.txt", After::Untouched},
+        FolderCase{"journal_is_a_second_name_of_the_registry", JournalAsASecondNameOfTheRegistry, 3,
+                   "journal.txt", After::Untouched},
+        FolderCase{"journal_is_a_folder", JournalAsAFolder, 3, "journal.txt", After::Untouched},
+        FolderCase{"another_run_holds_the_folder", AnotherRunHoldsTheFolder, 3, "another run", After::Untouched},
+        FolderCase{"registry_links_out", RegistryLinksOut, 3, "it is a link", After::Untouched},
+        FolderCase{"oem_file_links_out", OemFileLinksOut, 1, "Run-time error '75'", After::Untouched},
+        FolderCase{"folder_deeper_than_PATH_MAX", FolderDeeperThanPathMax, 3, "cannot be resolved",
+                   After::Untouched},
+        FolderCase{"registry_of_another_user_mode_0640", RegistryOfAnotherUserMode0640, 0, "", After::Patched}),
+    [](const auto& tp) { return std::string(tp.param.what); });
 
 }  // namespace

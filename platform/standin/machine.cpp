@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +20,10 @@ namespace {
 
 struct State {
     std::string folder;  // absolute, canonical; empty when no machine is open
-    Fd folderFd;         // the folder itself, held open while the machine is
+    Fd folderFd;         // the folder itself, held open (and locked) while the machine is
+    Fd journal;          // journal.txt, opened once when the machine opens
+    bool journalFailed = false;
     bool interactive = true;
-    bool logging = false;
 };
 
 State& S() {
@@ -28,10 +31,58 @@ State& S() {
     return state;
 }
 
-std::string Canonical(const std::string& path) {
+// The folder named `folder`, opened: the one open of it by name. Everything in it is
+// then reached from this descriptor.
+bool OpenFolder(const std::string& folder, Fd& dir, std::string& canonical, std::string& error) {
+    dir.Reset(folder.empty() ? -1 : open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        error = "machine folder '" + folder +
+                "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
+                "(its registry); copy one of the folders in examples/ to start from.";
+        return false;
+    }
+    // Its full name, for messages. A folder whose full name cannot be known (it lies
+    // deeper than PATH_MAX) is refused rather than guessed at.
     char buf[PATH_MAX];
-    if (!realpath(path.c_str(), buf)) return std::string();
-    return buf;
+    if (!realpath(folder.c_str(), buf)) {
+        error = "machine folder '" + folder + "' cannot be resolved to its full name (" + std::strerror(errno) +
+                "), nothing was changed. Give the folder by a shorter path.";
+        return false;
+    }
+    canonical = buf;
+    return true;
+}
+
+// One run at a time on a machine folder: the registry is one shared store, and a
+// second run saving what it loaded earlier would undo the first one's changes. The
+// lock is taken before the registry is read and goes with the folder's descriptor,
+// so the system drops it when the run ends, however it ends (kill -9 included).
+bool LockFolder(const Fd& dir, const std::string& canonical, std::string& error) {
+    if (flock(dir.Get(), LOCK_EX | LOCK_NB) == 0) return true;
+    error = errno == EWOULDBLOCK
+                ? "another run of the program is using the machine folder '" + canonical +
+                      "', nothing was changed. Start again once it has ended."
+                : "cannot lock the machine folder '" + canonical + "' (" + std::strerror(errno) +
+                      "), nothing was changed.";
+    return false;
+}
+
+// journal.txt is opened once, before any change (created when missing), and every
+// line goes through that descriptor: never through a link, never into a second name
+// of another file (registry.reg, say), never waiting for a named pipe's reader. A
+// journal.txt that is anything but a regular file of its own is refused.
+bool OpenJournal(const Fd& dir, const std::string& canonical, Fd& journal, std::string& error) {
+    journal.Reset(openat(dir.Get(), "journal.txt",
+                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+    struct stat st {};
+    const int err = journal ? 0 : errno;
+    if (journal && fstat(journal.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) return true;
+    journal.Reset();
+    error = "'" + canonical + "/journal.txt' cannot be the run's journal (" +
+            (err != 0 ? std::string(std::strerror(err)) : std::string("not a regular file of its own")) +
+            "), nothing was changed. The journal must be a regular file in the machine folder, not a link, a "
+            "folder, a named pipe or a second name of another file; move it away and start again.";
+    return false;
 }
 
 }  // namespace
@@ -101,34 +152,36 @@ bool LoadCrashPlanFromEnvironment(std::string& error) {
 
 bool OpenMachine(const std::string& folder, std::string& error) {
     CloseMachine();
+    Fd dir;
+    std::string canonical;
+    if (!OpenFolder(folder, dir, canonical, error) || !LockFolder(dir, canonical, error)) return false;
+    const std::string reg = canonical + "/registry.reg";
     struct stat st {};
-    if (folder.empty() || stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = "machine folder '" + folder +
-                "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
-                "(its registry); copy one of the folders in examples/ to start from.";
-        return false;
-    }
-    std::string canonical = Canonical(folder);
-    std::string reg = canonical + "/registry.reg";
-    if (stat(reg.c_str(), &st) != 0) {
+    if (fstatat(dir.Get(), "registry.reg", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         error = "'" + reg + "' is missing: a machine folder needs its registry as a REGEDIT4 file.";
         return false;
     }
-    Fd folderFd(open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    S().folder = canonical;
-    S().folderFd = std::move(folderFd);
-    if (!LoadRegistry(reg, error)) {
-        S().folder.clear();
-        S().folderFd.Reset();
+    if (!LoadRegistry(dir.Get(), "registry.reg", reg, error)) {
         error = "the machine's registry cannot be loaded, nothing was changed: " + error;
         return false;
     }
+    Fd journal;
+    if (!OpenJournal(dir, canonical, journal, error)) {
+        UnloadRegistry();
+        return false;
+    }
+    State& state = S();
+    state.folder = canonical;
+    state.folderFd = std::move(dir);
+    state.journal = std::move(journal);
+    state.journalFailed = false;
     return true;
 }
 
 void CloseMachine() {
     UnloadRegistry();
     S().folder.clear();
+    S().journal.Reset();
     S().folderFd.Reset();
 }
 
@@ -157,21 +210,28 @@ bool OpenMachineFromEnvironment(std::string& error) {
 }
 
 void Journal(const std::string& line) {
-    if (!MachineIsOpen()) return;
-    std::string path = S().folder + "/journal.txt";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    std::string out = line + "\n";
+    State& state = S();
+    if (!state.journal) return;
+    const std::string out = line + "\n";
     const char* data = out.data();
     std::size_t left = out.size();
     while (left > 0) {
-        ssize_t n = write(fd, data, left);
+        const ssize_t n = write(state.journal.Get(), data, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            // A disk that fills up during the run: the run goes on (stopping halfway
+            // through the patch would be worse), the line is lost, and the user hears
+            // of it once on the terminal.
+            if (!state.journalFailed) {
+                std::fprintf(stderr, "Patch_IR_K314(FR): cannot write to %s/journal.txt (%s); the run goes on\n",
+                             state.folder.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+            }
+            state.journalFailed = true;
+            return;
+        }
         data += n;
         left -= static_cast<std::size_t>(n);
     }
-    close(fd);
 }
 
 std::string Utf8FromAnsi(const std::string& ansi) { return ToUtf8(platform::FromAnsi(ansi)); }
