@@ -477,6 +477,14 @@ void FolderDeeperThanPathMax(HostileFolder& t) {
     WriteHostFile("m/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", kK314Oem);
     t.machine = "m";
 }
+void OutputToABrokenPipe(HostileFolder& t) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);  // no reader: a write gets EPIPE and SIGPIPE
+    t.brokenPipe = ends[1];
+    t.redirect = ">&" + std::to_string(ends[1]);
+}
+void StandardStreamsClosed(HostileFolder& t) { t.redirect = "<&- >&- 2>&-"; }
 void RegistryOfAnotherUserMode0640(HostileFolder& t) {
     ASSERT_EQ(chmod(t.Registry().c_str(), 0640), 0);
     if (geteuid() == 0) {
@@ -498,6 +506,8 @@ INSTANTIATE_TEST_SUITE_P(
         FolderCase{"oem_file_links_out", OemFileLinksOut, 1, "Run-time error '75'", After::Untouched},
         FolderCase{"folder_deeper_than_PATH_MAX", FolderDeeperThanPathMax, 3, "cannot be resolved",
                    After::Untouched},
+        FolderCase{"output_to_a_broken_pipe", OutputToABrokenPipe, 0, "", After::Patched},
+        FolderCase{"standard_streams_closed", StandardStreamsClosed, 0, "", After::Patched},
         FolderCase{"registry_of_another_user_mode_0640", RegistryOfAnotherUserMode0640, 0, "", After::Patched}),
     [](const auto& tp) { return std::string(tp.param.what); });
 
