@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@ namespace {
 
 const char* const kRefusalLine =
     "MessageBox style=0x10 title=\"Patch arreté\" text=\"Se système n'est pas un RDA-K314(FR)!\"";
+const char* const kClosingLine =
+    "MessageBox style=0x40 title=\"Redémarage\" text=\"Pour terminer l'installation, votre ordinateur va redémarer.\"";
 
 // ---- OEM files --------------------------------------------------------------------------------
 
@@ -152,16 +156,6 @@ TEST_F(OemFile, AFolderOrAFileThatCannotBeOpenedOrReadRaisesAndChangesNothing) {
     expectRaises(75, 0, "a folder in the file's place");
     rmdir((folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI").c_str());
     expectRaises(53, 0, "no file");
-}
-
-TEST_F(OemFile, ANamedPipeIsRefusedWithoutWaitingForAWriter) {
-    RemoveOem();
-    ASSERT_EQ(mkfifo((folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI").c_str(), 0644), 0);
-    const std::string before = RegistryFileBytes();
-    alarm(20);  // a hang here kills the test program instead of stalling the suite
-    EXPECT_EQ(Raised([] { IR_Patch_Main::Main(); }).Number, 75);
-    alarm(0);
-    EXPECT_EQ(RegistryFileBytes(), before);
 }
 
 // ---- Registry files ---------------------------------------------------------------------------
@@ -343,172 +337,115 @@ TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {
 
 // ---- Hostile machine folders ---------------------------------------------------------------
 
-// What the machine must look like after a run.
-enum class After {
-    Untouched,  // registry.reg byte for byte as before, no restart requested
-    Patched,    // the patch ran to its end and the restart was requested
+// A machine folder as a hostile user, a second run or a broken terminal leaves it, how
+// the real program must end on it (exit status, a phrase of its output), and whether
+// the machine is then patched, or its registry.reg byte for byte as before.
+enum class Prepared {
+    JournalLinksToTheRegistry, JournalLinksOut, JournalIsANamedPipe, JournalIsASecondNameOfTheRegistry,
+    JournalIsAFolder, AnotherRunHoldsTheFolder, RegistryLinksOut, OemFileLinksOut, OemFileIsANamedPipe,
+    FolderDeeperThanPathMax, OutputToABrokenPipe, StandardStreamsClosed, RegistryOfAnotherUserMode0640,
 };
-
-class HostileFolder;
-
-// A machine folder as a hostile user, a second run or a broken terminal leaves it, and
-// how the real program must end on it.
 struct FolderCase {
     const char* what;
-    void (*prepare)(HostileFolder& test);
+    Prepared setup;
     int exit;
-    const char* says;  // in the terminal output
-    After after;
+    const char* says;
+    bool patched;
 };
-
 void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.what; }
 
 class HostileFolder : public MachineTest, public ::testing::WithParamInterface<FolderCase> {
-public:
-    using MachineTest::folder;
-    std::string bait;       // a file outside the machine that nothing may write
-    std::string outside;    // a file outside the machine a link may point at
-    std::string machine;    // the folder the program is given
-    std::string redirect;   // of the program's standard output
-    int brokenPipe = -1;    // the write end of a pipe whose reader is gone
-
-    std::string Journal() const { return folder + "/journal.txt"; }
-    std::string Registry() const { return folder + "/registry.reg"; }
-
 protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        standin::CloseMachine();  // the program opens it
-        bait = folder + ".bait";
-        WriteHostFile(bait, "bait");
-        outside = folder + ".outside";
-        machine = folder;
-        home_ = open(".", O_RDONLY | O_DIRECTORY);
-    }
     void TearDown() override {
-        if (brokenPipe >= 0) close(brokenPipe);
+        if (pipeEnd_ >= 0) close(pipeEnd_);
         EXPECT_EQ(fchdir(home_), 0);
         close(home_);
-        unlink(bait.c_str());
-        unlink(outside.c_str());
+        unlink((folder + ".bait").c_str());
+        unlink((folder + ".outside").c_str());
         MachineTest::TearDown();
     }
-
-private:
-    int home_ = -1;
+    // Readies the folder; `machine` and `redirect` are what the program is then given.
+    int Prepare(Prepared setup, std::string& machine, std::string& redirect);
+    int home_ = open(".", O_RDONLY | O_DIRECTORY);
+    int pipeEnd_ = -1;
 };
 
-TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
-    const FolderCase& c = GetParam();
-    c.prepare(*this);
-    const std::string registry = machine + "/registry.reg";
-    const std::string before = ReadHostFile(registry);
-    struct stat was {}, is {};
-    ASSERT_EQ(stat(registry.c_str(), &was), 0);
+int HostileFolder::Prepare(Prepared setup, std::string& machine, std::string& redirect) {
+    const std::string journal = folder + "/journal.txt", reg = folder + "/registry.reg", out = folder + ".outside";
+    const std::string oem = folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", bait = folder + ".bait", step(250, 'd');
+    unlink(journal.c_str());
+    std::string error;
+    int ends[2] = {-1, -1}, failed = 0;
+    switch (setup) {
+        case Prepared::JournalLinksToTheRegistry: return symlink("registry.reg", journal.c_str());
+        case Prepared::JournalLinksOut: return symlink(bait.c_str(), journal.c_str());
+        case Prepared::JournalIsANamedPipe: return mkfifo(journal.c_str(), 0644);
+        case Prepared::JournalIsASecondNameOfTheRegistry: return link(reg.c_str(), journal.c_str());
+        case Prepared::JournalIsAFolder: return mkdir(journal.c_str(), 0755);
+        case Prepared::AnotherRunHoldsTheFolder: return !standin::OpenMachine(folder, error);
+        case Prepared::RegistryLinksOut: return rename(reg.c_str(), out.c_str()) | symlink(out.c_str(), reg.c_str());
+        case Prepared::OemFileLinksOut:  // the file outside would pass for the right machine
+            return rename(oem.c_str(), out.c_str()) | symlink(out.c_str(), oem.c_str());
+        case Prepared::OemFileIsANamedPipe: return unlink(oem.c_str()) | mkfifo(oem.c_str(), 0644);
+        case Prepared::FolderDeeperThanPathMax:  // moved below a working folder deeper than PATH_MAX
+            failed = chdir(folder.c_str());
+            for (std::size_t depth = 0; depth * step.size() <= PATH_MAX; ++depth)
+                failed |= mkdir(step.c_str(), 0755) | chdir(step.c_str());
+            machine = "m";
+            return failed | mkdir("m", 0755) | rename(reg.c_str(), "m/registry.reg") |
+                   rename((folder + "/drive_c").c_str(), "m/drive_c");
+        case Prepared::OutputToABrokenPipe:  // no reader: a write gets EPIPE and SIGPIPE
+            failed = pipe(ends), close(ends[0]), pipeEnd_ = ends[1], redirect = ">&" + std::to_string(ends[1]);
+            return failed;
+        case Prepared::StandardStreamsClosed: return redirect = "<&- >&- 2>&-", 0;
+        case Prepared::RegistryOfAnotherUserMode0640:  // another user's when the tests may make one (as root)
+            return chmod(reg.c_str(), 0640) | (geteuid() == 0 ? chown(reg.c_str(), 1234, 1234) : 0);
+    }
+    return -1;
+}
 
+TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
+    standin::CloseMachine();  // the program opens it
+    WriteHostFile(folder + ".bait", "bait");
+    std::string machine = folder, redirect, out;
+    ASSERT_EQ(Prepare(GetParam().setup, machine, redirect), 0) << std::strerror(errno);
+    const std::string reg = machine + "/registry.reg", before = ReadHostFile(reg);
+    struct stat was {}, is {};
+    ASSERT_EQ(stat(reg.c_str(), &was), 0);
     alarm(60);  // a run that hangs kills the test program instead of stalling the suite
-    std::string out;
-    EXPECT_EQ(RunExe(machine, &out, "", redirect), c.exit) << out;
+    EXPECT_EQ(RunExe(machine, &out, "", redirect), GetParam().exit) << out;
     alarm(0);
     standin::CloseMachine();
-
-    EXPECT_NE(out.find(c.says), std::string::npos) << out;
-    EXPECT_EQ(ReadHostFile(bait), "bait");
+    EXPECT_NE(out.find(GetParam().says), std::string::npos) << out;
+    EXPECT_EQ(ReadHostFile(folder + ".bait"), "bait");
     // A save keeps the owner, group and mode of the file it replaces.
-    ASSERT_EQ(stat(registry.c_str(), &is), 0);
-    EXPECT_EQ(is.st_uid, was.st_uid);
-    EXPECT_EQ(is.st_gid, was.st_gid);
-    EXPECT_EQ(is.st_mode, was.st_mode);
-    if (c.after == After::Untouched) {
-        EXPECT_EQ(ReadHostFile(registry), before);
+    ASSERT_EQ(stat(reg.c_str(), &is), 0);
+    EXPECT_EQ(std::tie(is.st_uid, is.st_gid, is.st_mode), std::tie(was.st_uid, was.st_gid, was.st_mode));
+    if (!GetParam().patched) {
+        EXPECT_EQ(ReadHostFile(reg), before);
     } else {
-        EXPECT_EQ(ReadHostFile(registry).find("Enum\\BIOS"), std::string::npos);
-        const auto journal = JournalLines();
-        ASSERT_FALSE(journal.empty());
-        EXPECT_EQ(journal.back(), "ExitWindowsEx 0x2 0xFFFFFFFF");
-    }
-}
-
-void LinkJournalToTheRegistry(HostileFolder& t) {
-    unlink(t.Journal().c_str());
-    ASSERT_EQ(symlink("registry.reg", t.Journal().c_str()), 0);
-}
-void LinkJournalOut(HostileFolder& t) {
-    unlink(t.Journal().c_str());
-    ASSERT_EQ(symlink(t.bait.c_str(), t.Journal().c_str()), 0);
-}
-void JournalAsANamedPipe(HostileFolder& t) {
-    unlink(t.Journal().c_str());
-    ASSERT_EQ(mkfifo(t.Journal().c_str(), 0644), 0);
-}
-void JournalAsASecondNameOfTheRegistry(HostileFolder& t) {
-    unlink(t.Journal().c_str());
-    ASSERT_EQ(link(t.Registry().c_str(), t.Journal().c_str()), 0);
-}
-void JournalAsAFolder(HostileFolder& t) {
-    unlink(t.Journal().c_str());
-    ASSERT_EQ(mkdir(t.Journal().c_str(), 0755), 0);
-}
-void AnotherRunHoldsTheFolder(HostileFolder& t) {
-    std::string error;
-    ASSERT_TRUE(standin::OpenMachine(t.folder, error)) << error;
-}
-void RegistryLinksOut(HostileFolder& t) {
-    ASSERT_EQ(rename(t.Registry().c_str(), t.outside.c_str()), 0);
-    ASSERT_EQ(symlink(t.outside.c_str(), t.Registry().c_str()), 0);
-}
-void OemFileLinksOut(HostileFolder& t) {
-    const std::string oem = t.folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI";
-    ASSERT_EQ(rename(oem.c_str(), t.outside.c_str()), 0);  // it would pass for the right machine
-    ASSERT_EQ(symlink(t.outside.c_str(), oem.c_str()), 0);
-}
-void FolderDeeperThanPathMax(HostileFolder& t) {
-    // The working folder lies deeper than PATH_MAX, reached one step at a time; the
-    // machine is named relative to it, so its full name cannot be known.
-    ASSERT_EQ(chdir(t.folder.c_str()), 0);
-    const std::string step(250, 'd');
-    for (std::size_t depth = 0; depth * step.size() <= PATH_MAX; ++depth) {
-        ASSERT_EQ(mkdir(step.c_str(), 0755), 0);
-        ASSERT_EQ(chdir(step.c_str()), 0);
-    }
-    for (const char* dir : {"m", "m/drive_c", "m/drive_c/WINDOWS", "m/drive_c/WINDOWS/SYSTEM"})
-        ASSERT_EQ(mkdir(dir, 0755), 0);
-    WriteHostFile("m/registry.reg", kSampleRegistry);
-    WriteHostFile("m/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", kK314Oem);
-    t.machine = "m";
-}
-void OutputToABrokenPipe(HostileFolder& t) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    close(ends[0]);  // no reader: a write gets EPIPE and SIGPIPE
-    t.brokenPipe = ends[1];
-    t.redirect = ">&" + std::to_string(ends[1]);
-}
-void StandardStreamsClosed(HostileFolder& t) { t.redirect = "<&- >&- 2>&-"; }
-void RegistryOfAnotherUserMode0640(HostileFolder& t) {
-    ASSERT_EQ(chmod(t.Registry().c_str(), 0640), 0);
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown(t.Registry().c_str(), 1234, 1234), 0);
+        EXPECT_EQ(ReadHostFile(reg).find("Enum\\BIOS"), std::string::npos);
+        EXPECT_EQ(JournalLines(), (std::vector<std::string>{kClosingLine, "ExitWindowsEx 0x2 0xFFFFFFFF"}));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, HostileFolder,
     ::testing::Values(
-        FolderCase{"journal_links_to_the_registry", LinkJournalToTheRegistry, 3, "journal.txt", After::Untouched},
-        FolderCase{"journal_links_out", LinkJournalOut, 3, "journal.txt", After::Untouched},
-        FolderCase{"journal_is_a_named_pipe", JournalAsANamedPipe, 3, "journal.txt", After::Untouched},
-        FolderCase{"journal_is_a_second_name_of_the_registry", JournalAsASecondNameOfTheRegistry, 3,
-                   "journal.txt", After::Untouched},
-        FolderCase{"journal_is_a_folder", JournalAsAFolder, 3, "journal.txt", After::Untouched},
-        FolderCase{"another_run_holds_the_folder", AnotherRunHoldsTheFolder, 3, "another run", After::Untouched},
-        FolderCase{"registry_links_out", RegistryLinksOut, 3, "it is a link", After::Untouched},
-        FolderCase{"oem_file_links_out", OemFileLinksOut, 1, "Run-time error '75'", After::Untouched},
-        FolderCase{"folder_deeper_than_PATH_MAX", FolderDeeperThanPathMax, 3, "cannot be resolved",
-                   After::Untouched},
-        FolderCase{"output_to_a_broken_pipe", OutputToABrokenPipe, 0, "", After::Patched},
-        FolderCase{"standard_streams_closed", StandardStreamsClosed, 0, "", After::Patched},
-        FolderCase{"registry_of_another_user_mode_0640", RegistryOfAnotherUserMode0640, 0, "", After::Patched}),
+        FolderCase{"journal_links_to_the_registry", Prepared::JournalLinksToTheRegistry, 3, "journal.txt", false},
+        FolderCase{"journal_links_out", Prepared::JournalLinksOut, 3, "journal.txt", false},
+        FolderCase{"journal_is_a_named_pipe", Prepared::JournalIsANamedPipe, 3, "journal.txt", false},
+        FolderCase{"journal_is_a_second_name_of_the_registry", Prepared::JournalIsASecondNameOfTheRegistry, 3,
+                   "journal.txt", false},
+        FolderCase{"journal_is_a_folder", Prepared::JournalIsAFolder, 3, "journal.txt", false},
+        FolderCase{"another_run_holds_the_folder", Prepared::AnotherRunHoldsTheFolder, 3, "another run", false},
+        FolderCase{"registry_links_out", Prepared::RegistryLinksOut, 3, "it is a link", false},
+        FolderCase{"oem_file_links_out", Prepared::OemFileLinksOut, 1, "Run-time error '75'", false},
+        FolderCase{"oem_file_is_a_named_pipe", Prepared::OemFileIsANamedPipe, 1, "Run-time error '75'", false},
+        FolderCase{"folder_deeper_than_PATH_MAX", Prepared::FolderDeeperThanPathMax, 3, "cannot be resolved", false},
+        FolderCase{"output_to_a_broken_pipe", Prepared::OutputToABrokenPipe, 0, "", true},
+        FolderCase{"standard_streams_closed", Prepared::StandardStreamsClosed, 0, "", true},
+        FolderCase{"registry_of_another_user_mode_0640", Prepared::RegistryOfAnotherUserMode0640, 0, "", true}),
     [](const auto& tp) { return std::string(tp.param.what); });
 
 }  // namespace

