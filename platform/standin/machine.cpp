@@ -1,5 +1,5 @@
-// Stand-in backend only: the machine folder, Windows paths inside it, the journal
-// and the test switches read from the environment.
+// Stand-in backend only: the machine folder (opened once and locked for the run), the
+// journal, and the test switches read from the environment.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -35,10 +35,14 @@ State& S() {
 // then reached from this descriptor.
 bool OpenFolder(const std::string& folder, Fd& dir, std::string& canonical, std::string& error) {
     dir.Reset(folder.empty() ? -1 : open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
+    if (!dir && (folder.empty() || errno == ENOENT || errno == ENOTDIR)) {
         error = "machine folder '" + folder +
                 "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
                 "(its registry); copy one of the folders in examples/ to start from.";
+        return false;
+    }
+    if (!dir) {
+        error = "machine folder '" + folder + "' cannot be opened (" + std::strerror(errno) + ").";
         return false;
     }
     // Its full name, for messages. A folder whose full name cannot be known (it lies
@@ -84,21 +88,6 @@ bool OpenJournal(const Fd& dir, const std::string& canonical, Fd& journal, std::
             "folder, a named pipe or a second name of another file; move it away and start again.";
     return false;
 }
-
-}  // namespace
-
-std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find_first_of(separators, start);
-        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return pieces;
-        start = end + 1;
-    }
-}
-
-namespace {
 
 // IRPATCH_CRASH_AT_SAVE=N[:stage] kills the program (SIGKILL: no clean-up of any kind
 // runs, as when power is cut or the process is killed) in the middle of its N-th
@@ -249,6 +238,17 @@ std::string JournalQuote(const std::string& utf8) {
         }
     }
     return out;
+}
+
+std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find_first_of(separators, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return pieces;
+        start = end + 1;
+    }
 }
 
 void SetInteractive(bool interactive) { S().interactive = interactive; }

@@ -1205,13 +1205,13 @@ std::string FolderShown(const FolderFile& file) {
 // Kept once it has been renamed into place.
 class TempFile {
 public:
-    TempFile(const FolderFile& file) : dir_(file.dir) {
+    explicit TempFile(const FolderFile& file) : dir_(file.dir) {
         static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-        static std::mt19937 random(std::random_device{}());
+        static std::mt19937 pick(std::random_device{}());
         error_ = InjectedError("SaveTempFile");
         for (int attempt = 0; attempt < 100 && error_ == 0 && !fd_; ++attempt) {
             name_ = "." + file.name + ".";
-            for (int i = 0; i < 6; ++i) name_ += kLetters[random() % (sizeof kLetters - 1)];
+            for (int i = 0; i < 6; ++i) name_ += kLetters[pick() % (sizeof kLetters - 1)];
             fd_.Reset(::openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!fd_ && errno != EEXIST) error_ = errno;
         }

@@ -16,16 +16,21 @@
 namespace standin {
 
 // ---- The machine folder ----------------------------------------------------------
-// Opens the machine in `folder` and loads its registry.reg. On failure returns false
-// and a message for the user that says what is wrong and what to do; nothing on
-// disk has changed. Closes any machine opened before.
+// Opens the machine in `folder`: opens the folder once, locks it for this run, loads
+// its registry.reg and opens its journal.txt (creating it when missing). On failure
+// returns false and a message for the user that says what is wrong and what to do;
+// nothing on disk has changed. Refused: a folder that is missing or whose full name
+// cannot be known, a folder another run holds, a registry.reg that is missing, a link
+// or cannot be parsed, a journal.txt that is not a regular file of its own. Closes
+// any machine opened before; CloseMachine (or the end of the process) drops the lock.
 bool OpenMachine(const std::string& folder, std::string& error);
 void CloseMachine();
 bool MachineIsOpen();
 const std::string& MachineFolder();
 
 // The machine named by the environment variable IRPATCH_MACHINE, for the program's
-// own start.
+// own start, with the test switches IRPATCH_FAULTS and IRPATCH_CRASH_AT_SAVE; a
+// malformed switch refuses the start like a machine that cannot be opened.
 bool OpenMachineFromEnvironment(std::string& error);
 
 // The machine folder, held open while the machine is open (-1 when none is): every
