@@ -4,6 +4,7 @@
 
 #include "platform/app.h"
 #include "platform/errors.h"
+#include "platform/keyhandle.h"
 #include "platform/platform.h"
 
 namespace {
@@ -141,43 +142,38 @@ bool frmAbout::GetKeyValue(const std::int32_t& KeyRoot, const std::wstring& KeyN
     platform::ToAnsi(KeyName, keyName);
     platform::ToAnsi(SubKeyRef, valueName);
 
-    platform::HKEY hKey = 0;
-    if (platform::RegOpenKeyExA(platform::RootFromLong(KeyRoot), keyName.c_str(), 0, kLookupAccess, &hKey) !=
+    RegKeyHandle key;
+    if (platform::RegOpenKeyExA(platform::RootFromLong(KeyRoot), keyName.c_str(), 0, kLookupAccess, key.Receive()) !=
         platform::ERROR_SUCCESS) {
-        hKey = 0;
+        key.Forget();
         KeyVal.clear();
         // Closed also after the failed open, with the null handle; the refusal of
         // that close is expected and ignored.
-        platform::RegCloseKey(hKey);
+        key.Close();
         return false;
     }
 
+    // A raised error below travels on after the owner has closed the key.
     bool result = false;
-    try {
-        BYTE buffer[kBufferSize] = {};
-        DWORD size = kBufferSize;
-        DWORD type = platform::REG_NONE;
-        if (platform::RegQueryValueExA(hKey, valueName.c_str(), nullptr, &type, buffer, &size) !=
-                platform::ERROR_SUCCESS ||
-            size > kBufferSize) {
-            KeyVal.clear();
-        } else {
-            // No data has no last byte to examine: the caller gets the failure, but
-            // the key is still closed below before it travels on.
-            if (size == 0) throw RuntimeError(RuntimeErr::InvalidCall);
-            // Only the last byte is examined: one terminator is dropped, a second stays.
-            const DWORD length = buffer[size - 1] == 0 ? size - 1 : size;
-            const std::string data(reinterpret_cast<const char*>(buffer), length);
-            if (type == platform::REG_SZ)
-                KeyVal = platform::FromAnsi(data);
-            else if (type == platform::REG_DWORD)
-                KeyVal = DwordText(data);
-            result = true;
-        }
-    } catch (...) {
-        platform::RegCloseKey(hKey);
-        throw;
+    BYTE buffer[kBufferSize] = {};
+    DWORD size = kBufferSize;
+    DWORD type = platform::REG_NONE;
+    if (platform::RegQueryValueExA(key.Get(), valueName.c_str(), nullptr, &type, buffer, &size) !=
+            platform::ERROR_SUCCESS ||
+        size > kBufferSize) {
+        KeyVal.clear();
+    } else {
+        // No data has no last byte to examine: the caller gets the failure.
+        if (size == 0) throw RuntimeError(RuntimeErr::InvalidCall);
+        // Only the last byte is examined: one terminator is dropped, a second stays.
+        const DWORD length = buffer[size - 1] == 0 ? size - 1 : size;
+        const std::string data(reinterpret_cast<const char*>(buffer), length);
+        if (type == platform::REG_SZ)
+            KeyVal = platform::FromAnsi(data);
+        else if (type == platform::REG_DWORD)
+            KeyVal = DwordText(data);
+        result = true;
     }
-    platform::RegCloseKey(hKey);
+    key.Close();
     return result;
 }

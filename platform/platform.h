@@ -137,7 +137,9 @@ constexpr HANDLE INVALID_HANDLE_VALUE = -1;
 // ERROR_ACCESS_DENIED (also for a directory) with *phFile left INVALID_HANDLE_VALUE.
 LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile);
 // Reads up to nNumberOfBytesToRead bytes; *lpNumberOfBytesRead is 0 at the end of
-// the file. A failed read returns its status and reads nothing.
+// the file. A failed read returns its status and reads nothing. ReadFile and
+// CloseHandle refuse a handle that OpenFileForReadA did not give or that is closed
+// already, handle 0 included, with ERROR_INVALID_HANDLE.
 LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
               DWORD* lpNumberOfBytesRead);
 LONG CloseHandle(HANDLE hFile);

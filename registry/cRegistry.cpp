@@ -5,6 +5,7 @@
 
 #include "platform/app.h"
 #include "platform/errors.h"
+#include "platform/keyhandle.h"
 #include "platform/platform.h"
 
 using namespace platform;
@@ -22,36 +23,31 @@ std::string AnsiName(const std::wstring& text) {
 
 // Every create of this class asks for the same thing: no class, non-volatile, the six
 // key rights (0x3F, not KEY_ALL_ACCESS), a zero-filled SECURITY_ATTRIBUTES.
-LONG CreateOrOpenKey(std::int32_t root, const std::string& section, HKEY& hKey) {
+LONG CreateOrOpenKey(std::int32_t root, const std::string& section, RegKeyHandle& key) {
     SECURITY_ATTRIBUTES sa{};
     DWORD disposition = 0;
     constexpr REGSAM kAccess =
         KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK;
-    return RegCreateKeyExA(RootFromLong(root), section.c_str(), 0, "", REG_OPTION_NON_VOLATILE, kAccess, &sa, &hKey,
-                           &disposition);
+    return RegCreateKeyExA(RootFromLong(root), section.c_str(), 0, "", REG_OPTION_NON_VOLATILE, kAccess, &sa,
+                           key.Receive(), &disposition);
 }
 
 // The common frame of the three writers: open or create the key, set the value,
 // close. The create's result is deliberately not examined: when it fails the handle
-// stays 0 and the set fails on it. The close happens on every path, also with the
-// 0 handle.
+// stays 0 and the set fails on it, and the close below still happens, with the 0
+// handle. An error raised while the data is made or inside the set leaves the close
+// to the owner.
 template <typename MakeData>
 bool WriteValue(std::int32_t root, const std::wstring& section, const std::wstring& name, DWORD type,
                 MakeData makeData) {
     std::string ansiSection = AnsiName(section);
     std::string ansiName = AnsiName(name);
-    HKEY hKey = 0;
-    CreateOrOpenKey(root, ansiSection, hKey);
-    std::string data;
-    try {
-        data = makeData();
-    } catch (...) {
-        RegCloseKey(hKey);
-        throw;
-    }
-    LONG result = RegSetValueExA(hKey, ansiName.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+    RegKeyHandle key;
+    CreateOrOpenKey(root, ansiSection, key);
+    const std::string data = makeData();
+    LONG result = RegSetValueExA(key.Get(), ansiName.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
                                  static_cast<DWORD>(data.size()));
-    RegCloseKey(hKey);
+    key.Close();
     return result == ERROR_SUCCESS;
 }
 
@@ -66,12 +62,13 @@ constexpr DWORD kReadBufferSize = 255;
 // one right, see EnumerateSections). A path holding a character the ANSI code page
 // cannot represent names no key that can exist: the conversion would put '?' in its
 // place and reach another key, so the open is not tried and the key counts as absent.
-// `hKey` stays 0 unless the open succeeds.
-LONG OpenForReading(std::int32_t root, const std::wstring& section, REGSAM access, HKEY& hKey) {
-    hKey = 0;
+// `key` holds the null handle unless the open succeeds.
+LONG OpenForReading(std::int32_t root, const std::wstring& section, REGSAM access, RegKeyHandle& key) {
     std::string ansiSection;
     if (!ToAnsi(section, ansiSection)) return ERROR_FILE_NOT_FOUND;
-    return RegOpenKeyExA(RootFromLong(root), ansiSection.c_str(), 0, access, &hKey);
+    const LONG status = RegOpenKeyExA(RootFromLong(root), ansiSection.c_str(), 0, access, key.Receive());
+    if (status != ERROR_SUCCESS) key.Forget();
+    return status;
 }
 
 // One RegEnumValueA call with fresh buffers and both lengths set back to 255. A
@@ -102,21 +99,6 @@ struct ValueRead {
 // count keep the 32,767 entries already listed.
 void CheckRoomForOneMore(std::int16_t count) {
     if (count == std::numeric_limits<std::int16_t>::max()) throw RuntimeError(RuntimeErr::Overflow);
-}
-
-// Runs a listing's walk over an open key (or the 0 handle of a failed open) and
-// closes it exactly once, also when the walk raises (the overflow, or running out of
-// memory): no handle may outlive the call, and the raised error leaves the caller no
-// way to close it.
-template <class Walk>
-void WalkThenClose(HKEY hKey, Walk walk) {
-    try {
-        walk();
-    } catch (...) {
-        RegCloseKey(hKey);
-        throw;
-    }
-    RegCloseKey(hKey);
 }
 
 }  // namespace
@@ -178,11 +160,11 @@ bool cRegistry::WriteBinaryValue(std::int32_t lRoot, const std::wstring& sSectio
 bool cRegistry::FindValue(std::int32_t lRoot, const std::wstring& sSection, const std::wstring& sName,
                           std::wstring& sText) const {
     bool found = false;
-    HKEY hKey = 0;
-    LONG status = OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, hKey);
+    RegKeyHandle key;
+    LONG status = OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, key);
     for (DWORD index = 0; status == ERROR_SUCCESS && !found; ++index) {
         ValueRead entry;
-        status = entry.Next(hKey, index);
+        status = entry.Next(key.Get(), index);
         if (status == ERROR_SUCCESS && entry.Name() == sName) {
             // The data less its last byte: for a string as the string writer stores
             // it, the text without its terminator. A matching value of zero bytes has
@@ -195,23 +177,23 @@ bool cRegistry::FindValue(std::int32_t lRoot, const std::wstring& sSection, cons
     }
     // One close per call, also after a failed open: the handle is then 0 and the
     // platform answers ERROR_INVALID_HANDLE, which is ignored.
-    RegCloseKey(hKey);
+    key.Close();
     return found;
 }
 
 bool cRegistry::ProbeKey(std::int32_t lRoot, const std::wstring& sSection) const {
-    HKEY hKey = 0;
-    if (OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, hKey) != ERROR_SUCCESS) return false;
-    RegCloseKey(hKey);
+    RegKeyHandle key;
+    if (OpenForReading(lRoot, sSection, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return false;
+    key.Close();
     return true;
 }
 
 bool cRegistry::CreateKeyPath(std::int32_t lRoot, const std::wstring& sSection) {
     std::string ansiSection;
     if (!ToAnsi(sSection, ansiSection)) return false;
-    HKEY hKey = 0;
-    if (CreateOrOpenKey(lRoot, ansiSection, hKey) != ERROR_SUCCESS) return false;
-    RegCloseKey(hKey);
+    RegKeyHandle key;
+    if (CreateOrOpenKey(lRoot, ansiSection, key) != ERROR_SUCCESS) return false;
+    key.Close();
     return true;
 }
 
@@ -250,19 +232,21 @@ std::wstring cRegistry::Value() const {
 void cRegistry::EnumerateValues(ValueListing& sKeys, std::int16_t& iKeyCount) const {
     iKeyCount = 0;
     sKeys.entries_.clear();
-    HKEY hKey = 0;
-    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE, hKey);
-    WalkThenClose(hKey, [&] {
-        for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-            ValueRead entry;
-            status = entry.Next(hKey, index);
-            if (status != ERROR_SUCCESS) break;
-            CheckRoomForOneMore(iKeyCount);
-            // Every reported data byte, unlike Value: a string keeps its terminating NUL.
-            sKeys.entries_.push_back(cRegistryValueEntry{entry.Name(), entry.Data(entry.dataLength)});
-            ++iKeyCount;
-        }
-    });
+    // The overflow, or running out of memory, may end the walk with a raised error:
+    // the owner then closes the key, which the caller has no way to do.
+    RegKeyHandle key;
+    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE, key);
+    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+        ValueRead entry;
+        status = entry.Next(key.Get(), index);
+        if (status != ERROR_SUCCESS) break;
+        CheckRoomForOneMore(iKeyCount);
+        // Every reported data byte, unlike Value: a string keeps its terminating NUL.
+        sKeys.entries_.push_back(cRegistryValueEntry{entry.Name(), entry.Data(entry.dataLength)});
+        ++iKeyCount;
+    }
+    // Once, also with the null handle of a failed open.
+    key.Close();
 }
 
 void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCount) const {
@@ -273,22 +257,21 @@ void cRegistry::EnumerateSections(SectionListing& sSect, std::int16_t& iSectCoun
     // through such a handle with ERROR_ACCESS_DENIED, which would read as a key without
     // subkeys. So this one open also asks for KEY_ENUMERATE_SUB_KEYS, which Windows 98
     // ignores; every other open of the read side asks for KEY_QUERY_VALUE alone.
-    HKEY hKey = 0;
-    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, hKey);
-    WalkThenClose(hKey, [&] {
-        for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-            char name[kReadBufferSize] = {};
-            status = RegEnumKeyA(hKey, index, name, kReadBufferSize);
-            if (status != ERROR_SUCCESS) break;
-            CheckRoomForOneMore(iSectCount);
-            // The name is what precedes the terminator; a layer that filled the whole
-            // buffer without one gives at most 255 characters, never a read past it.
-            std::size_t length = 0;
-            while (length < kReadBufferSize && name[length] != '\0') ++length;
-            sSect.entries_.push_back(FromAnsi(name, length));
-            ++iSectCount;
-        }
-    });
+    RegKeyHandle key;
+    LONG status = OpenForReading(root_, section_, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, key);
+    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+        char name[kReadBufferSize] = {};
+        status = RegEnumKeyA(key.Get(), index, name, kReadBufferSize);
+        if (status != ERROR_SUCCESS) break;
+        CheckRoomForOneMore(iSectCount);
+        // The name is what precedes the terminator; a layer that filled the whole
+        // buffer without one gives at most 255 characters, never a read past it.
+        std::size_t length = 0;
+        while (length < kReadBufferSize && name[length] != '\0') ++length;
+        sSect.entries_.push_back(FromAnsi(name, length));
+        ++iSectCount;
+    }
+    key.Close();
 }
 
 bool cRegistry::CreateKey() { return CreateKeyPath(root_, section_); }

@@ -126,6 +126,14 @@ TEST_F(RegistryWrite, RunTimeFailureInStringWriteShowsErrorBoxThenRaises) {
     EXPECT_NE(lines[1].find("text=\"ERROR #-3 : \\rPlease"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("text=\"ERROR # 5 : Invalid procedure call or argument\\r"), std::string::npos) << lines[2];
     EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, "Enum\\INFRARED\\Framer", "PortName"));
+
+    // A failure raised inside the set, in the string writer or the others, leaves no key open.
+    standin::InjectFault({"RegSetValueExA", std::nullopt, std::string("PortName"), 0, RuntimeErr::OutOfMemory, 2});
+    standin::ClearCallLog();
+    Raised([&] { reg.DWordValue(1); });
+    Raised([&] { reg.StringValue(L"COM1"); });
+    EXPECT_EQ(Calls("RegCreateKeyExA").size(), 2u);
+    EXPECT_EQ(Calls("RegCloseKey").size(), 2u);
 }
 
 TEST_F(RegistryWrite, BinaryThatCannotBeBytesRaisesItsOwnErrorAfterTheKeyIsCreated) {

@@ -102,14 +102,25 @@ TEST_F(CrashSafety, AKillInsideAnySaveLeavesTheOldOrTheNewFileWholeAndTheNextRun
     EXPECT_EQ(RegistryFileBytes(), states[saves]);
 }
 
-TEST_F(CrashSafety, AMalformedCrashSwitchStopsTheProgramBeforeAnyChange) {
+// A test switch given wrongly must not let the real patch run instead of the failure
+// the user meant to try.
+TEST_F(CrashSafety, AMalformedTestSwitchStopsTheProgramBeforeAnyChange) {
     standin::CloseMachine();
     const std::string before = RegistryFileBytes();
-    for (const char* bad : {"0", "x", "3:later", "-1", "1:", "99999999999"}) {
+    const std::string crash = "IRPATCH_CRASH_AT_SAVE", faults = "IRPATCH_FAULTS";
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{
+             {crash, "0"}, {crash, "x"}, {crash, "3:later"}, {crash, "-1"}, {crash, "1:"}, {crash, "99999999999"},
+             // No such call, three fields, no status, a status that fails nothing, no numbers, not Windows-1252.
+             {faults, "ReadFlie|||30"}, {faults, "ReadFile||30"}, {faults, "ReadFile|||"}, {faults, "ReadFile|||0"},
+             {faults, "ReadFile|||raise:x"}, {faults, "ReadFile|||30x"}, {faults, "RegOpenKeyExA|\xE4\xB8\xAD||5"}}) {
+        // A good entry beside the bad one does not make the list usable.
+        const std::string list = name == faults ? "ReadFile|||30;" + value : value;
         std::string out;
-        EXPECT_EQ(RunExe(folder, &out, std::string("IRPATCH_CRASH_AT_SAVE='") + bad + "'"), 3) << bad;
-        EXPECT_NE(out.find("IRPATCH_CRASH_AT_SAVE"), std::string::npos) << out;
+        EXPECT_EQ(RunExe(folder, &out, name + "='" + list + "'"), 3) << list;
+        EXPECT_NE(out.find(name + (name == faults ? " entry '" : "='") + value + "'"), std::string::npos) << out;
         EXPECT_EQ(RegistryFileBytes(), before);
+        EXPECT_TRUE(JournalLines().empty());
     }
 }
 

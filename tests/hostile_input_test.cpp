@@ -1,13 +1,18 @@
 // Hostile input on the stand-in machine: OEM files and registry files that are damaged,
 // binary or huge, files that cannot be read, a disk that refuses the save. Each gives
 // a clear error (or the refusal box) and leaves the machine as it was.
+#include <climits>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -24,6 +29,8 @@ namespace {
 
 const char* const kRefusalLine =
     "MessageBox style=0x10 title=\"Patch arreté\" text=\"Se système n'est pas un RDA-K314(FR)!\"";
+const char* const kClosingLine =
+    "MessageBox style=0x40 title=\"Redémarage\" text=\"Pour terminer l'installation, votre ordinateur va redémarer.\"";
 
 // ---- OEM files --------------------------------------------------------------------------------
 
@@ -151,16 +158,6 @@ TEST_F(OemFile, AFolderOrAFileThatCannotBeOpenedOrReadRaisesAndChangesNothing) {
     expectRaises(53, 0, "no file");
 }
 
-TEST_F(OemFile, ANamedPipeIsRefusedWithoutWaitingForAWriter) {
-    RemoveOem();
-    ASSERT_EQ(mkfifo((folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI").c_str(), 0644), 0);
-    const std::string before = RegistryFileBytes();
-    alarm(20);  // a hang here kills the test program instead of stalling the suite
-    EXPECT_EQ(Raised([] { IR_Patch_Main::Main(); }).Number, 75);
-    alarm(0);
-    EXPECT_EQ(RegistryFileBytes(), before);
-}
-
 // ---- Registry files ---------------------------------------------------------------------------
 
 class HostileRegistry : public MachineTest {
@@ -180,7 +177,10 @@ protected:
         EXPECT_NE(error.find("nothing was changed"), std::string::npos) << error;
         EXPECT_FALSE(standin::MachineIsOpen());
         EXPECT_EQ(RegistryFileBytes(), text);
-        EXPECT_EQ(FolderEntries(folder).size(), 2u) << "drive_c and registry.reg only";
+        std::vector<std::string> entries = FolderEntries(folder);
+        std::sort(entries.begin(), entries.end());
+        // The journal is the one the fixture's earlier open made; no temporary file.
+        EXPECT_EQ(entries, (std::vector<std::string>{"drive_c", "journal.txt", "registry.reg"}));
     }
 };
 
@@ -334,5 +334,118 @@ TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {
     EXPECT_EQ(after.find("INFRARED"), std::string::npos);
     EXPECT_EQ(after.find("IrXfer"), std::string::npos);
 }
+
+// ---- Hostile machine folders ---------------------------------------------------------------
+
+// A machine folder as a hostile user, a second run or a broken terminal leaves it, how
+// the real program must end on it (exit status, a phrase of its output), and whether
+// the machine is then patched, or its registry.reg byte for byte as before.
+enum class Prepared {
+    JournalLinksToTheRegistry, JournalLinksOut, JournalIsANamedPipe, JournalIsASecondNameOfTheRegistry,
+    JournalIsAFolder, AnotherRunHoldsTheFolder, RegistryLinksOut, OemFileLinksOut, OemFileIsANamedPipe,
+    FolderDeeperThanPathMax, OutputToABrokenPipe, StandardStreamsClosed, RegistryOfAnotherUserMode0640,
+};
+struct FolderCase {
+    const char* what;
+    Prepared setup;
+    int exit;
+    const char* says;
+    bool patched;
+};
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.what; }
+
+class HostileFolder : public MachineTest, public ::testing::WithParamInterface<FolderCase> {
+protected:
+    void TearDown() override {
+        if (pipeEnd_ >= 0) close(pipeEnd_);
+        EXPECT_EQ(fchdir(home_), 0);
+        close(home_);
+        unlink((folder + ".bait").c_str());
+        unlink((folder + ".outside").c_str());
+        MachineTest::TearDown();
+    }
+    // Readies the folder; `machine` and `redirect` are what the program is then given.
+    int Prepare(Prepared setup, std::string& machine, std::string& redirect);
+    int home_ = open(".", O_RDONLY | O_DIRECTORY);
+    int pipeEnd_ = -1;
+};
+
+int HostileFolder::Prepare(Prepared setup, std::string& machine, std::string& redirect) {
+    const std::string journal = folder + "/journal.txt", reg = folder + "/registry.reg", out = folder + ".outside";
+    const std::string oem = folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", bait = folder + ".bait", step(250, 'd');
+    unlink(journal.c_str());
+    std::string error;
+    int ends[2] = {-1, -1}, failed = 0;
+    switch (setup) {
+        case Prepared::JournalLinksToTheRegistry: return symlink("registry.reg", journal.c_str());
+        case Prepared::JournalLinksOut: return symlink(bait.c_str(), journal.c_str());
+        case Prepared::JournalIsANamedPipe: return mkfifo(journal.c_str(), 0644);
+        case Prepared::JournalIsASecondNameOfTheRegistry: return link(reg.c_str(), journal.c_str());
+        case Prepared::JournalIsAFolder: return mkdir(journal.c_str(), 0755);
+        case Prepared::AnotherRunHoldsTheFolder: return !standin::OpenMachine(folder, error);
+        case Prepared::RegistryLinksOut: return rename(reg.c_str(), out.c_str()) | symlink(out.c_str(), reg.c_str());
+        case Prepared::OemFileLinksOut:  // the file outside would pass for the right machine
+            return rename(oem.c_str(), out.c_str()) | symlink(out.c_str(), oem.c_str());
+        case Prepared::OemFileIsANamedPipe: return unlink(oem.c_str()) | mkfifo(oem.c_str(), 0644);
+        case Prepared::FolderDeeperThanPathMax:  // moved below a working folder deeper than PATH_MAX
+            failed = chdir(folder.c_str());
+            for (std::size_t depth = 0; depth * step.size() <= PATH_MAX; ++depth)
+                failed |= mkdir(step.c_str(), 0755) | chdir(step.c_str());
+            machine = "m";
+            return failed | mkdir("m", 0755) | rename(reg.c_str(), "m/registry.reg") |
+                   rename((folder + "/drive_c").c_str(), "m/drive_c");
+        case Prepared::OutputToABrokenPipe:  // no reader: a write gets EPIPE and SIGPIPE
+            failed = pipe(ends), close(ends[0]), pipeEnd_ = ends[1], redirect = ">&" + std::to_string(ends[1]);
+            return failed;
+        case Prepared::StandardStreamsClosed: return redirect = "<&- >&- 2>&-", 0;
+        case Prepared::RegistryOfAnotherUserMode0640:  // another user's when the tests may make one (as root)
+            return chmod(reg.c_str(), 0640) | (geteuid() == 0 ? chown(reg.c_str(), 1234, 1234) : 0);
+    }
+    return -1;
+}
+
+TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
+    standin::CloseMachine();  // the program opens it
+    WriteHostFile(folder + ".bait", "bait");
+    std::string machine = folder, redirect, out;
+    ASSERT_EQ(Prepare(GetParam().setup, machine, redirect), 0) << std::strerror(errno);
+    const std::string reg = machine + "/registry.reg", before = ReadHostFile(reg);
+    struct stat was {}, is {};
+    ASSERT_EQ(stat(reg.c_str(), &was), 0);
+    alarm(60);  // a run that hangs kills the test program instead of stalling the suite
+    EXPECT_EQ(RunExe(machine, &out, "", redirect), GetParam().exit) << out;
+    alarm(0);
+    standin::CloseMachine();
+    EXPECT_NE(out.find(GetParam().says), std::string::npos) << out;
+    EXPECT_EQ(ReadHostFile(folder + ".bait"), "bait");
+    // A save keeps the owner, group and mode of the file it replaces.
+    ASSERT_EQ(stat(reg.c_str(), &is), 0);
+    EXPECT_EQ(std::tie(is.st_uid, is.st_gid, is.st_mode), std::tie(was.st_uid, was.st_gid, was.st_mode));
+    if (!GetParam().patched) {
+        EXPECT_EQ(ReadHostFile(reg), before);
+    } else {
+        EXPECT_EQ(ReadHostFile(reg).find("Enum\\BIOS"), std::string::npos);
+        EXPECT_EQ(JournalLines(), (std::vector<std::string>{kClosingLine, "ExitWindowsEx 0x2 0xFFFFFFFF"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, HostileFolder,
+    ::testing::Values(
+        FolderCase{"journal_links_to_the_registry", Prepared::JournalLinksToTheRegistry, 3, "journal.txt", false},
+        FolderCase{"journal_links_out", Prepared::JournalLinksOut, 3, "journal.txt", false},
+        FolderCase{"journal_is_a_named_pipe", Prepared::JournalIsANamedPipe, 3, "journal.txt", false},
+        FolderCase{"journal_is_a_second_name_of_the_registry", Prepared::JournalIsASecondNameOfTheRegistry, 3,
+                   "journal.txt", false},
+        FolderCase{"journal_is_a_folder", Prepared::JournalIsAFolder, 3, "journal.txt", false},
+        FolderCase{"another_run_holds_the_folder", Prepared::AnotherRunHoldsTheFolder, 3, "another run", false},
+        FolderCase{"registry_links_out", Prepared::RegistryLinksOut, 3, "it is a link", false},
+        FolderCase{"oem_file_links_out", Prepared::OemFileLinksOut, 1, "Run-time error '75'", false},
+        FolderCase{"oem_file_is_a_named_pipe", Prepared::OemFileIsANamedPipe, 1, "Run-time error '75'", false},
+        FolderCase{"folder_deeper_than_PATH_MAX", Prepared::FolderDeeperThanPathMax, 3, "cannot be resolved", false},
+        FolderCase{"output_to_a_broken_pipe", Prepared::OutputToABrokenPipe, 0, "", true},
+        FolderCase{"standard_streams_closed", Prepared::StandardStreamsClosed, 0, "", true},
+        FolderCase{"registry_of_another_user_mode_0640", Prepared::RegistryOfAnotherUserMode0640, 0, "", true}),
+    [](const auto& tp) { return std::string(tp.param.what); });
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The stand-in machine outside the registry: Windows paths on drive C, the journal,
 // the program's name, the code page.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,26 +14,60 @@ namespace {
 
 class StandinMachine : public MachineTest {};
 
-TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
-    std::string host;
-    LONG status = 0;
-    ASSERT_TRUE(standin::ResolveWindowsPath("C:\\Windows\\system\\Oeminfo.ini", host, status));
-    EXPECT_EQ(host, standin::MachineFolder() + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI");
-    EXPECT_TRUE(standin::ResolveWindowsPath("c:/WINDOWS//System/./oeminfo.INI", host, status));
+// What a Windows path opens: the host path found below drive_c/, or its status.
+std::string Opened(const std::string& path, LONG& status) {
+    standin::Fd fd;
+    std::string found;
+    status = standin::OpenWindowsPath(path, O_PATH, fd, &found);
+    return found;
+}
 
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Windows\\system\\Missing.ini", host, status));
+TEST_F(StandinMachine, WindowsPathsResolveWithoutRegardToCaseAndStayInside) {
+    LONG status = 0;
+    EXPECT_EQ(Opened("C:\\Windows\\system\\Oeminfo.ini", status), "WINDOWS/SYSTEM/OEMINFO.INI");
+    EXPECT_EQ(Opened("c:/WINDOWS//System/./oeminfo.INI", status), "WINDOWS/SYSTEM/OEMINFO.INI");
+
+    Opened("C:\\Windows\\system\\Missing.ini", status);
     EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\Nowhere\\x.ini", host, status));
+    Opened("C:\\Nowhere\\x.ini", status);
     EXPECT_EQ(status, ERROR_PATH_NOT_FOUND);
 
     for (const char* outside : {"C:\\..\\registry.reg", "C:\\Windows\\..\\..\\registry.reg", "D:\\x.ini",
-                                "\\\\server\\share\\x.ini", "registry.reg", "/etc/passwd", ""})
-        EXPECT_FALSE(standin::ResolveWindowsPath(outside, host, status)) << outside;
+                                "\\\\server\\share\\x.ini", "registry.reg", "/etc/passwd", ""}) {
+        EXPECT_EQ(Opened(outside, status), "") << outside;
+        EXPECT_NE(status, ERROR_SUCCESS) << outside;
+    }
 
     // A link inside drive C that points outside the machine folder is not followed.
     ASSERT_EQ(symlink("/etc", (folder + "/drive_c/out").c_str()), 0);
-    EXPECT_FALSE(standin::ResolveWindowsPath("C:\\out\\passwd", host, status));
+    Opened("C:\\out\\passwd", status);
     EXPECT_EQ(status, ERROR_ACCESS_DENIED);
+
+    // Host names are UTF-8, Windows paths Windows-1252: É/é (0xC9/0xE9), Œ/œ (0x8C/0x9C)
+    // and Ÿ/ÿ (0x9F/0xFF) are case pairs, in paths and in faults; × and ÷ are no letters.
+    WriteHostFile(folder + "/drive_c/WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini", "x");
+    WriteHostFile(folder + "/drive_c/WINDOWS/a\xC3\xB7", "x");
+    EXPECT_EQ(Opened("C:\\Windows\\R\xC9SEAU \x8CUVRE \x9F.INI", status), "WINDOWS/R\xC3\xA9seau \xC5\x93uvre \xC3\xBF.ini");
+    EXPECT_EQ(Opened("C:\\Windows\\A\xD7", status), "");
+    standin::InjectFault({"OpenFileForReadA", std::string("C:\\WINDOWS\\r\xE9seau \x9Cuvre \xFF.ini"), std::nullopt,
+                          ERROR_ACCESS_DENIED, 0, -1});
+    HANDLE h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(OpenFileForReadA("c:\\windows\\R\xC9SEAU \x8CUVRE \x9F.INI", &h), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(StandinMachine, FileCallsRefuseHandlesTheyDidNotOpen) {
+    // Handle 0 is no file on Windows; here it would be standard input.
+    char buf[4];
+    DWORD got = 7;
+    EXPECT_EQ(ReadFile(0, buf, sizeof buf, &got), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(CloseHandle(0), ERROR_INVALID_HANDLE);
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "standard input stays open";
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(OpenFileForReadA("C:\\Windows\\System\\OEMINFO.INI", &h), ERROR_SUCCESS);
+    EXPECT_EQ(CloseHandle(h), ERROR_SUCCESS);
+    EXPECT_EQ(ReadFile(h, buf, sizeof buf, &got), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(CloseHandle(h), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(StandinMachine, JournalEscapesEveryFieldOnOneLine) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -386,6 +387,29 @@ TEST_F(StandinRegistry, ADiskWriteFailureIsReportedAndUndone) {
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(framer, "Big", nullptr, nullptr, nullptr, &size),
               ERROR_FILE_NOT_FOUND);
+}
+
+// Each file call of a save failed once: memory, file and folder stay as before. The
+// folder's flush fails after the rename, so the restored tree is written once more.
+TEST_F(StandinRegistry, EachFileCallOfASaveThatFailsLeavesMemoryAndFileAsBefore) {
+    HKEY framer = Open("Enum\\INFRARED\\Framer");
+    const FileState before = State();
+    for (const char* call : {"SaveTempFile", "SaveWrite", "SaveFlush", "SaveRename", "SaveFlushFolder"}) {
+        SCOPED_TRACE(call);
+        standin::InjectFault({call, std::nullopt, std::nullopt, ENOSPC, 0, 1});
+        EXPECT_EQ(SetString(framer, "PortName", "COM9"), ERROR_WRITE_FAULT);
+        EXPECT_FALSE(standin::FaultsArmed(call)) << "the save went as far as this call";
+        EXPECT_NE(standin::CallLog().back().find("No space left on device"), std::string::npos);
+        char buf[16];
+        DWORD size = sizeof buf;
+        RegQueryValueExA(framer, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
+        EXPECT_STREQ(buf, "COM2");
+        const bool rewritten = std::string(call) == "SaveFlushFolder";
+        EXPECT_TRUE(rewritten ? State().bytes.find("\"PortName\"=\"COM2\"") != std::string::npos : State() == before);
+        EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"registry.reg"}) << "no temporary file left";
+    }
+    EXPECT_EQ(SetString(framer, "PortName", "COM3"), ERROR_SUCCESS);
+    EXPECT_EQ(Reloaded("Enum\\INFRARED\\Framer", "PortName"), std::string("COM3\0", 5));
 }
 
 TEST_F(StandinRegistry, LoadFailureReportsTheLineDropsTheRegistryAndKeepsTheFile) {

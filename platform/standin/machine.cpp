@@ -1,13 +1,13 @@
-// Stand-in backend only: the machine folder, Windows paths inside it, the journal,
-// the call log and fault injection.
+// Stand-in backend only: the machine folder (opened once and locked for the run), the
+// journal, and the test switches read from the environment.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
-#include <dirent.h>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +19,11 @@ namespace standin {
 namespace {
 
 struct State {
-    std::string folder;      // absolute, canonical; empty when no machine is open
-    std::vector<std::string> calls;
-    std::vector<Fault> faults;
+    std::string folder;  // absolute, canonical; empty when no machine is open
+    Fd folderFd;         // the folder itself, held open (and locked) while the machine is
+    Fd journal;          // journal.txt, opened once when the machine opens
+    bool journalFailed = false;
     bool interactive = true;
-    bool logging = false;
 };
 
 State& S() {
@@ -31,89 +31,62 @@ State& S() {
     return state;
 }
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+// The folder named `folder`, opened: the one open of it by name. Everything in it is
+// then reached from this descriptor.
+bool OpenFolder(const std::string& folder, Fd& dir, std::string& canonical, std::string& error) {
+    dir.Reset(folder.empty() ? -1 : open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir && (folder.empty() || errno == ENOENT || errno == ENOTDIR)) {
+        error = "machine folder '" + folder +
+                "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
+                "(its registry); copy one of the folders in examples/ to start from.";
+        return false;
+    }
+    if (!dir) {
+        error = "machine folder '" + folder + "' cannot be opened (" + std::strerror(errno) + ").";
+        return false;
+    }
+    // Its full name, for messages. A folder whose full name cannot be known (it lies
+    // deeper than PATH_MAX) is refused rather than guessed at.
+    char buf[PATH_MAX];
+    if (!realpath(folder.c_str(), buf)) {
+        error = "machine folder '" + folder + "' cannot be resolved to its full name (" + std::strerror(errno) +
+                "), nothing was changed. Give the folder by a shorter path.";
+        return false;
+    }
+    canonical = buf;
     return true;
 }
 
-// `path` is `prefix` itself or lies below it, as registry key paths (no regard to case).
-bool KeyPathWithin(const std::string& path, const std::string& prefix) {
-    if (path.size() < prefix.size()) return false;
-    if (!EqualNoCase(path.substr(0, prefix.size()), prefix)) return false;
-    return path.size() == prefix.size() || path[prefix.size()] == '\\';
+// One run at a time on a machine folder: the registry is one shared store, and a
+// second run saving what it loaded earlier would undo the first one's changes. The
+// lock is taken before the registry is read and goes with the folder's descriptor,
+// so the system drops it when the run ends, however it ends (kill -9 included).
+bool LockFolder(const Fd& dir, const std::string& canonical, std::string& error) {
+    if (flock(dir.Get(), LOCK_EX | LOCK_NB) == 0) return true;
+    error = errno == EWOULDBLOCK
+                ? "another run of the program is using the machine folder '" + canonical +
+                      "', nothing was changed. Start again once it has ended."
+                : "cannot lock the machine folder '" + canonical + "' (" + std::strerror(errno) +
+                      "), nothing was changed.";
+    return false;
 }
 
-std::wstring FoldWide(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return s;
-}
-
-// Finds the entry of `dir` whose name equals `component` without regard to case,
-// preferring an exact match. Host names are UTF-8; Windows components are ANSI.
-bool FindEntry(const std::string& dir, const std::string& ansiComponent, std::string& found) {
-    std::string wantUtf8 = Utf8FromAnsi(ansiComponent);
-    std::wstring wantFolded = FoldWide(FromUtf8(wantUtf8));
-    DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    bool any = false;
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (name == wantUtf8) {
-            found = name;
-            any = true;
-            break;
-        }
-        if (!any && FoldWide(FromUtf8(name)) == wantFolded) {
-            found = name;
-            any = true;
-        }
-    }
-    closedir(d);
-    return any;
-}
-
-std::string Canonical(const std::string& path) {
-    char buf[PATH_MAX];
-    if (!realpath(path.c_str(), buf)) return std::string();
-    return buf;
-}
-
-// The pieces of `text` between any of `separators`, empty ones included.
-std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find_first_of(separators, start);
-        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return pieces;
-        start = end + 1;
-    }
-}
-
-// Loads faults from IRPATCH_FAULTS, so the real program can be run against a machine
-// that refuses a chosen call: entries separated by ';', each
-// call|keyPath|valueName|status, where an empty field matches anything and a status
-// of the form raise:N raises run-time failure N.
-void LoadFaultsFromEnvironment() {
-    const char* faults = std::getenv("IRPATCH_FAULTS");
-    if (!faults || !*faults) return;
-    for (const std::string& entry : SplitAt(faults, ";")) {
-        if (entry.empty()) continue;
-        const std::vector<std::string> f = SplitAt(entry, "|");
-        if (f.size() != 4) continue;
-        Fault fault;
-        fault.call = f[0];
-        if (!f[1].empty()) fault.keyPath = f[1];
-        if (!f[2].empty()) fault.valueName = f[2];
-        if (f[3].rfind("raise:", 0) == 0) fault.raiseNumber = std::atol(f[3].c_str() + 6);
-        else fault.status = static_cast<platform::LONG>(std::atol(f[3].c_str()));
-        InjectFault(fault);
-    }
+// journal.txt is opened once, before any change (created when missing), and every
+// line goes through that descriptor: never through a link, never into a second name
+// of another file (registry.reg, say), never waiting for a named pipe's reader. A
+// journal.txt that is anything but a regular file of its own is refused.
+bool OpenJournal(const Fd& dir, const std::string& canonical, Fd& journal, std::string& error) {
+    journal.Reset(openat(dir.Get(), "journal.txt",
+                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+    struct stat st {};
+    const int err = journal ? 0 : errno;
+    if (journal && fstat(journal.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) return true;
+    journal.Reset();
+    error = "'" + canonical + "/journal.txt' cannot be the run's journal (" +
+            (err != 0 ? std::string(std::strerror(err)) : std::string("not a regular file of its own")) +
+            "), nothing was changed. The journal must be a regular file in the machine folder, not a link, a "
+            "folder, a named pipe or a second name of another file; move it away and start again.";
+    return false;
 }
 
 // IRPATCH_CRASH_AT_SAVE=N[:stage] kills the program (SIGKILL: no clean-up of any kind
@@ -168,35 +141,42 @@ bool LoadCrashPlanFromEnvironment(std::string& error) {
 
 bool OpenMachine(const std::string& folder, std::string& error) {
     CloseMachine();
+    Fd dir;
+    std::string canonical;
+    if (!OpenFolder(folder, dir, canonical, error) || !LockFolder(dir, canonical, error)) return false;
+    const std::string reg = canonical + "/registry.reg";
     struct stat st {};
-    if (folder.empty() || stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = "machine folder '" + folder +
-                "' does not exist. A machine folder holds drive_c/ (drive C) and registry.reg "
-                "(its registry); copy one of the folders in examples/ to start from.";
-        return false;
-    }
-    std::string canonical = Canonical(folder);
-    std::string reg = canonical + "/registry.reg";
-    if (stat(reg.c_str(), &st) != 0) {
+    if (fstatat(dir.Get(), "registry.reg", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         error = "'" + reg + "' is missing: a machine folder needs its registry as a REGEDIT4 file.";
         return false;
     }
-    S().folder = canonical;
-    if (!LoadRegistry(reg, error)) {
-        S().folder.clear();
+    if (!LoadRegistry(dir.Get(), "registry.reg", reg, error)) {
         error = "the machine's registry cannot be loaded, nothing was changed: " + error;
         return false;
     }
+    Fd journal;
+    if (!OpenJournal(dir, canonical, journal, error)) {
+        UnloadRegistry();
+        return false;
+    }
+    State& state = S();
+    state.folder = canonical;
+    state.folderFd = std::move(dir);
+    state.journal = std::move(journal);
+    state.journalFailed = false;
     return true;
 }
 
 void CloseMachine() {
     UnloadRegistry();
     S().folder.clear();
+    S().journal.Reset();
+    S().folderFd.Reset();
 }
 
 bool MachineIsOpen() { return !S().folder.empty(); }
 const std::string& MachineFolder() { return S().folder; }
+int MachineFolderDescriptor() { return S().folderFd.Get(); }
 
 bool OpenMachineFromEnvironment(std::string& error) {
     const char* folder = std::getenv("IRPATCH_MACHINE");
@@ -208,85 +188,39 @@ bool OpenMachineFromEnvironment(std::string& error) {
         return false;
     }
     if (!LoadCrashPlanFromEnvironment(error)) return false;
+    // Read before the machine opens, so that a malformed entry changes nothing: a
+    // user who meant to try a failure must not get the real patch instead.
+    std::vector<Fault> faults;
+    const char* faultList = std::getenv("IRPATCH_FAULTS");
+    if (faultList != nullptr && !ReadFaultList(faultList, faults, error)) return false;
     if (!OpenMachine(folder, error)) return false;
-    LoadFaultsFromEnvironment();
-    return true;
-}
-
-bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
-                        bool mustExist) {
-    status = platform::ERROR_PATH_NOT_FOUND;
-    if (!MachineIsOpen()) return false;
-    const std::string& p = windowsPath;
-    // Only drive C exists on this machine; UNC paths, other drives and relative
-    // paths lead nowhere.
-    if (p.size() < 3 || (p[0] != 'C' && p[0] != 'c') || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
-        return false;
-    std::vector<std::string> parts;
-    for (const std::string& part : SplitAt(p.substr(3), "\\/")) {
-        if (part.empty() || part == ".") continue;
-        // ".." and its look-alikes: Windows drops trailing dots and blanks from a name,
-        // so ".. " is "..", and Windows 9x reads "..." as two levels up. A NUL would cut
-        // the name short at the host's C string boundary.
-        if (part.find_first_not_of(". ") == std::string::npos || part.find('\0') != std::string::npos) {
-            status = platform::ERROR_ACCESS_DENIED;
-            return false;
-        }
-        parts.push_back(part);
-    }
-    const std::string drive = S().folder + "/drive_c";
-    std::string host = drive;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        std::string found;
-        if (!FindEntry(host, parts[i], found)) {
-            bool last = i + 1 == parts.size();
-            if (last && !mustExist) {
-                found = Utf8FromAnsi(parts[i]);
-            } else {
-                status = last ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_PATH_NOT_FOUND;
-                return false;
-            }
-        }
-        host += "/" + found;
-    }
-    // A link on drive C may still point elsewhere: what the path really names must be
-    // drive C or lie below it (not even the machine's registry.reg beside it). A name
-    // that does not exist yet is judged by its folder; a link that leads nowhere is
-    // refused, since creating through it would write wherever it points.
-    auto onDrive = [&](const std::string& real) {
-        return real == drive || real.rfind(drive + "/", 0) == 0;
-    };
-    std::string real = Canonical(host);
-    if (real.empty()) {
-        struct stat st {};
-        const bool isLink = lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        real = isLink ? std::string() : Canonical(host.substr(0, host.rfind('/')));
-    }
-    if (real.empty() || !onDrive(real)) {
-        status = platform::ERROR_ACCESS_DENIED;
-        return false;
-    }
-    hostPath = host;
-    status = platform::ERROR_SUCCESS;
+    for (const Fault& fault : faults) InjectFault(fault);
     return true;
 }
 
 void Journal(const std::string& line) {
-    if (!MachineIsOpen()) return;
-    std::string path = S().folder + "/journal.txt";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    std::string out = line + "\n";
+    State& state = S();
+    if (!state.journal) return;
+    const std::string out = line + "\n";
     const char* data = out.data();
     std::size_t left = out.size();
     while (left > 0) {
-        ssize_t n = write(fd, data, left);
+        const ssize_t n = write(state.journal.Get(), data, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            // A disk that fills up during the run: the run goes on (stopping halfway
+            // through the patch would be worse), the line is lost, and the user hears
+            // of it once on the terminal.
+            if (!state.journalFailed) {
+                std::fprintf(stderr, "Patch_IR_K314(FR): cannot write to %s/journal.txt (%s); the run goes on\n",
+                             state.folder.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+            }
+            state.journalFailed = true;
+            return;
+        }
         data += n;
         left -= static_cast<std::size_t>(n);
     }
-    close(fd);
 }
 
 std::string Utf8FromAnsi(const std::string& ansi) { return ToUtf8(platform::FromAnsi(ansi)); }
@@ -306,34 +240,15 @@ std::string JournalQuote(const std::string& utf8) {
     return out;
 }
 
-void SetCallLogging(bool on) { S().logging = on; }
-bool CallLogging() { return S().logging; }
-void LogCall(std::string line) {
-    if (S().logging) S().calls.push_back(std::move(line));
-}
-const std::vector<std::string>& CallLog() { return S().calls; }
-void ClearCallLog() { S().calls.clear(); }
-
-void InjectFault(const Fault& fault) { S().faults.push_back(fault); }
-void ClearFaults() { S().faults.clear(); }
-
-bool FaultsArmed(const char* call) {
-    for (const Fault& f : S().faults) {
-        if (f.times != 0 && f.call == call) return true;
+std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find_first_of(separators, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return pieces;
+        start = end + 1;
     }
-    return false;
-}
-
-platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
-    for (Fault& f : S().faults) {
-        if (f.times == 0 || f.call != call) continue;
-        if (f.keyPath && !KeyPathWithin(keyPath, *f.keyPath)) continue;
-        if (f.valueName && !EqualNoCase(valueName, *f.valueName)) continue;
-        if (f.times > 0) --f.times;
-        if (f.raiseNumber != 0) throw RuntimeError(f.raiseNumber);
-        return f.status;
-    }
-    return platform::ERROR_SUCCESS;
 }
 
 void SetInteractive(bool interactive) { S().interactive = interactive; }

@@ -34,19 +34,17 @@ bool NameIsValid(const std::string& path) {
     return true;
 }
 
-// The host file behind a Windows path, with its Win32 status when there is none.
+// What a Windows path names, as fstat tells it, and its name as found on the host;
+// the Win32 status when it names nothing that may be reached.
 bool Locate(const std::string& windowsPath, std::string& host, struct stat& st, LONG& status) {
     if (!NameIsValid(windowsPath)) {
         status = platform::ERROR_INVALID_NAME;
         return false;
     }
-    if (!standin::ResolveWindowsPath(windowsPath, host, status)) return false;
-    if (stat(host.c_str(), &st) != 0) {
-        status = errno == ENOENT ? platform::ERROR_FILE_NOT_FOUND : platform::ERROR_ACCESS_DENIED;
-        return false;
-    }
-    status = platform::ERROR_SUCCESS;
-    return true;
+    standin::Fd fd;
+    status = standin::OpenWindowsPath(windowsPath, O_PATH, fd, &host);
+    if (status == platform::ERROR_SUCCESS && fstat(fd.Get(), &st) != 0) status = platform::ERROR_ACCESS_DENIED;
+    return status == platform::ERROR_SUCCESS;
 }
 
 // Like Wine, the stand-in has no hidden flag on disk: a host name that begins with a
@@ -73,16 +71,19 @@ DWORD AttributesOf(const std::string& host, const struct stat& st) {
 }
 
 // A Windows program file begins with the "MZ" header; anything else is refused the
-// way Windows refuses it.
-bool LooksLikeProgram(const std::string& host) {
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+// way Windows refuses it. Opened afresh beneath drive C, and only read when that is
+// still a regular file.
+bool LooksLikeProgram(const std::string& windowsPath) {
+    standin::Fd fd;
+    struct stat st {};
+    if (standin::OpenWindowsPath(windowsPath, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd) != platform::ERROR_SUCCESS ||
+        fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     char magic[2] = {0, 0};
     ssize_t n;
     do {
-        n = read(fd, magic, sizeof magic);
+        n = read(fd.Get(), magic, sizeof magic);
     } while (n < 0 && errno == EINTR);
-    close(fd);
     return n == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
@@ -117,7 +118,7 @@ LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProce
     if (status == ERROR_SUCCESS && Locate(name, host, st, status)) {
         if (!S_ISREG(st.st_mode))
             status = ERROR_ACCESS_DENIED;
-        else if (!LooksLikeProgram(host))
+        else if (!LooksLikeProgram(name))
             status = ERROR_BAD_EXE_FORMAT;
     }
     const std::string shown = standin::Utf8FromAnsi(name);

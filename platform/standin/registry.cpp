@@ -19,7 +19,9 @@
 // is undone in memory and the call returns ERROR_WRITE_FAULT, so memory and file agree.
 // Calls that change nothing never write the file. Tests reach the save failure path
 // through the fault point "SaveRegistry" (FaultFor with the changed key's path).
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -42,7 +44,8 @@ constexpr DWORD kOpenedExistingKey = 2;
 
 struct Registry {
     std::unique_ptr<RegStore> store;
-    std::string file;  // where the loaded registry is saved back
+    Fd folder;          // the registry file's folder, held open while it is loaded
+    FolderFile file{-1, {}, {}};  // where the loaded registry is saved back
     // Open handles; a null key marks a handle whose key was deleted.
     std::unordered_map<HKEY, RegKey*> handles;
     HKEY nextHandle = 1;
@@ -164,9 +167,18 @@ LONG Call(const char* name, Args&& args, Where&& keyPath, const std::string& val
 
 // Saves the changed tree. On failure runs `undo` (which puts memory back as it was)
 // and returns ERROR_WRITE_FAULT; `undo` also runs when anything on the way throws.
+// When the new file is already in place (only the folder flush failed, or something
+// raised after the rename), the restored tree is written again so that the file
+// matches memory.
 template <class Undo>
 LONG Commit(const std::string& keyPath, std::string& detail, Undo&& undo) {
     Registry& r = Reg();
+    bool replaced = false;
+    auto restore = [&] {
+        undo();
+        std::string ignored;
+        if (replaced) SaveRegFile(*r.store, r.file, ignored);
+    };
     try {
         if (FaultFor("SaveRegistry", keyPath) != platform::ERROR_SUCCESS) {
             undo();
@@ -174,17 +186,13 @@ LONG Commit(const std::string& keyPath, std::string& detail, Undo&& undo) {
             return platform::ERROR_WRITE_FAULT;
         }
         std::string error;
-        bool replaced = false;
         if (!SaveRegFile(*r.store, r.file, error, &replaced)) {
-            undo();
             detail = "saving the registry failed: " + error;
-            // The new file is already in place (only the folder flush failed): write
-            // the restored tree so the file matches memory again.
-            if (replaced) SaveRegFile(*r.store, r.file, error);
+            restore();
             return platform::ERROR_WRITE_FAULT;
         }
     } catch (...) {
-        undo();
+        restore();
         throw;
     }
     return platform::ERROR_SUCCESS;
@@ -221,20 +229,40 @@ LONG CopyValueData(const RegValue& value, DWORD* lpType, platform::BYTE* lpData,
 
 }  // namespace
 
-bool LoadRegistry(const std::string& regFile, std::string& error) {
+bool LoadRegistry(int folder, const std::string& name, const std::string& shown, std::string& error) {
     UnloadRegistry();
+    Fd own(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!own) {
+        error = "cannot open the registry file " + shown + ": " + std::strerror(errno);
+        return false;
+    }
+    FolderFile file{own.Get(), name, shown};
     auto store = std::make_unique<RegStore>();
-    if (!LoadRegFile(regFile, *store, error)) return false;
+    if (!LoadRegFile(file, *store, error)) return false;
     Registry& r = Reg();
     r.store = std::move(store);
-    r.file = regFile;
+    r.folder = std::move(own);
+    r.file = std::move(file);
     return true;
+}
+
+bool LoadRegistry(const std::string& regFile, std::string& error) {
+    const std::size_t slash = regFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : regFile.substr(0, slash);
+    Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        UnloadRegistry();
+        error = "cannot open the registry file " + regFile + ": " + std::strerror(errno);
+        return false;
+    }
+    return LoadRegistry(dir.Get(), regFile.substr(slash + 1), regFile, error);
 }
 
 void UnloadRegistry() {
     Registry& r = Reg();
     r.store.reset();
-    r.file.clear();
+    r.folder.Reset();
+    r.file = FolderFile{-1, std::string(), std::string()};
     r.handles.clear();
 }
 

@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 #include <utility>
+
+#include "platform/standin/standin.h"
 
 namespace standin {
 
@@ -298,6 +301,11 @@ private:
     std::size_t count_ = 0;
 };
 
+// The save's own file calls are fault points of the machine (standin.h), so that each
+// way a save can fail can be made to happen on purpose ("SaveWrite|||28": the disk is
+// full). The fault's status is the error number (errno) the call then fails with.
+int InjectedError(const char* call) { return FaultsArmed(call) ? static_cast<int>(FaultFor(call)) : 0; }
+
 // Writes through a fixed buffer of kSaveBufferSize bytes straight to a file, so a save
 // never holds the whole text. After a failed write it drops what follows and keeps the
 // error (errno) for Finish. With a pause point, it writes exactly the bytes before it,
@@ -361,6 +369,7 @@ private:
     void Flush() {
         const char* p = buffer_.get();
         std::size_t left = used_;
+        if (left > 0 && error_ == 0) error_ = InjectedError("SaveWrite");
         while (left > 0 && error_ == 0) {
             const ssize_t put = ::write(fd_, p, left);
             if (put < 0) {
@@ -1173,78 +1182,121 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
     return parser.Run(error);
 }
 
-bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
-                 std::size_t chunkSize) {
+namespace {
+
+// The folder of `path` opened, and the file's name in it, for the path forms.
+FolderFile OpenFolderOf(const std::string& path, Fd& dir) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    dir.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return FolderFile{dir.Get(), slash == std::string::npos ? path : path.substr(slash + 1), path};
+}
+
+// How a save names the folder it writes in: `shown` without its last component.
+std::string FolderShown(const FolderFile& file) {
+    const std::size_t slash = file.shown.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : file.shown.substr(0, slash);
+}
+
+// A temporary file beside the one a save replaces (".registry.reg.XXXXXX"), created
+// afresh (never through a link or over an existing file) and removed again unless
+// Kept once it has been renamed into place.
+class TempFile {
+public:
+    explicit TempFile(const FolderFile& file) : dir_(file.dir) {
+        static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        static std::mt19937 pick(std::random_device{}());
+        error_ = InjectedError("SaveTempFile");
+        for (int attempt = 0; attempt < 100 && error_ == 0 && !fd_; ++attempt) {
+            name_ = "." + file.name + ".";
+            for (int i = 0; i < 6; ++i) name_ += kLetters[pick() % (sizeof kLetters - 1)];
+            fd_.Reset(::openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!fd_ && errno != EEXIST) error_ = errno;
+        }
+        if (!fd_) {
+            if (error_ == 0) error_ = EEXIST;
+            name_.clear();
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        fd_.Reset();
+        if (!name_.empty()) ::unlinkat(dir_, name_.c_str(), 0);
+    }
+    int CreateError() const { return error_; }
+    Fd& File() { return fd_; }
+    const std::string& Name() const { return name_; }
+    void Kept() { name_.clear(); }
+
+private:
+    int dir_;
+    Fd fd_;
+    std::string name_;
+    int error_ = 0;
+};
+
+// The new file is the old one in all but its content: the same owner, group and mode.
+// A file that cannot be given them (a run without the right to) does not replace it.
+int KeepOwnerAndMode(const FolderFile& file, int fd) {
+    struct stat old {};
+    if (::fstatat(file.dir, file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
+        return ::fchmod(fd, 0644) == 0 ? 0 : errno;
+    // The owner first: a change of owner may clear the set-user-ID and set-group-ID bits.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0 || ::fchmod(fd, old.st_mode & 07777) != 0) return errno;
+    return 0;
+}
+
+}  // namespace
+
+bool LoadRegFile(const FolderFile& file, RegStore& store, std::string& error, std::size_t chunkSize) {
     // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
-    // before the check below could refuse it. It does nothing to a regular file.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = SystemError("cannot open the registry file", path, errno);
+    // before the check below could refuse it. O_NOFOLLOW: the registry is the file in
+    // the folder, not whatever a link there points at.
+    Fd fd(::openat(file.dir, file.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+    if (!fd) {
+        error = errno == ELOOP ? "cannot open the registry file " + file.shown +
+                                     ": it is a link, and the registry must be a regular file in its folder"
+                               : SystemError("cannot open the registry file", file.shown, errno);
         return false;
     }
     // Only a regular file: a folder gives a clear error, a pipe or device could block.
     struct stat st {};
-    const bool statFailed = ::fstat(fd, &st) != 0;
+    const bool statFailed = ::fstat(fd.Get(), &st) != 0;
     if (statFailed || !S_ISREG(st.st_mode)) {
         const int err = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        error = SystemError("cannot read the registry file", path, err);
+        error = SystemError("cannot read the registry file", file.shown, err);
         return false;
     }
-    // The file stays open while it is parsed: closed also when that throws (out of memory).
-    struct CloseAtEnd {
-        int fd;
-        ~CloseAtEnd() { ::close(fd); }
-    } closeAtEnd{fd};
-    ChunkReader reader(fd, chunkSize, static_cast<std::size_t>(st.st_size));
-    Parser parser(reader, path, store);
+    ChunkReader reader(fd.Get(), chunkSize, static_cast<std::size_t>(st.st_size));
+    Parser parser(reader, file.shown, store);
     const bool parsed = parser.Run(error);
     if (parser.ReadError() != 0) {
-        error = SystemError("cannot read the registry file", path, parser.ReadError());
+        error = SystemError("cannot read the registry file", file.shown, parser.ReadError());
         return false;
     }
     return parsed;
 }
 
-namespace {
-SaveObserver g_saveObserver = nullptr;
-}  // namespace
-
-void SetSaveObserver(SaveObserver observer) { g_saveObserver = observer; }
-
-bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
-                 bool* replaced) {
-    if (replaced != nullptr) *replaced = false;
-
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0               ? std::string("/")
-                                                          : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-                       "." + base + ".XXXXXX";
-
-    const int fd = ::mkstemp(&temp[0]);
-    if (fd < 0) {
-        error = SystemError("cannot save the registry: cannot create a temporary file in", folder,
-                            errno);
+bool LoadRegFile(const std::string& path, RegStore& store, std::string& error, std::size_t chunkSize) {
+    Fd dir;
+    const FolderFile file = OpenFolderOf(path, dir);
+    if (!dir) {
+        error = SystemError("cannot open the registry file", path, errno);
         return false;
     }
-    auto abandon = [&](const std::string& what, int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        error = SystemError("cannot save the registry to", path, err) + " (" + what + ")";
-        return false;
-    };
+    return LoadRegFile(file, store, error, chunkSize);
+}
 
-    // The new file keeps the old one's permissions; mkstemp made it private.
-    struct stat old {};
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    ::fchmod(fd, mode);
+namespace {
+SaveObserver g_saveObserver = nullptr;
 
-    // The text goes out through a fixed buffer as it is made, so a save adds little to
-    // the tree's memory. With an observer, the size is counted first so that the
-    // write stops at exactly half to tell it.
+// Writes the store's text to `fd`, through the buffer; 0 or the errno of the failure.
+int WriteStore(const RegStore& store, int fd) {
+    // With an observer, the size is counted first so that the write stops at exactly
+    // half to tell it.
     const SaveObserver observer = g_saveObserver;
     std::size_t pauseAt = FileSink::npos;
     if (observer != nullptr) {
@@ -1252,49 +1304,63 @@ bool SaveRegFile(const RegStore& store, const std::string& path, std::string& er
         PutStore(count, store);
         pauseAt = count.Written() / 2;
     }
-    int writeError = 0;
-    try {
-        FileSink sink(fd, pauseAt, observer);
-        PutStore(sink, store);
-        writeError = sink.Finish();
-    } catch (...) {  // out of memory for the buffer or a key path
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    if (writeError != 0) return abandon("writing the temporary file", writeError);
-    if (::fsync(fd) != 0) return abandon("flushing the temporary file", errno);
-    if (observer != nullptr) observer(SaveStage::TempComplete);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        error =
-            SystemError("cannot save the registry to", path, err) + " (closing the temporary file)";
-        return false;
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        error = SystemError("cannot save the registry to", path, err) + " (replacing the old file)";
-        return false;
-    }
-    if (replaced != nullptr) *replaced = true;
-    if (observer != nullptr) observer(SaveStage::Replaced);
+    FileSink sink(fd, pauseAt, observer);
+    PutStore(sink, store);
+    return sink.Finish();
+}
+}  // namespace
 
-    // The rename is only durable once the folder itself is on disk.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) {
-        error = SystemError("cannot flush the folder of", path, errno);
+void SetSaveObserver(SaveObserver observer) { g_saveObserver = observer; }
+
+bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& error, bool* replaced) {
+    if (replaced != nullptr) *replaced = false;
+    auto fail = [&](const char* what, int err) {
+        error = SystemError("cannot save the registry to", file.shown, err) + " (" + what + ")";
+        return false;
+    };
+    // The temporary file is removed on every way out before the rename, also when
+    // the text cannot be made (out of memory for the buffer or a key path).
+    TempFile temp(file);
+    if (temp.CreateError() != 0) {
+        error = SystemError("cannot save the registry: cannot create a temporary file in", FolderShown(file),
+                            temp.CreateError());
         return false;
     }
-    if (::fsync(dir) != 0 && errno != EINVAL) {  // EINVAL: the file system cannot flush folders
-        const int err = errno;
-        ::close(dir);
-        error = SystemError("cannot flush the folder of", path, err);
+    const int fd = temp.File().Get();
+    if (const int err = KeepOwnerAndMode(file, fd)) return fail("giving the new file the old one's owner and mode", err);
+    if (const int err = WriteStore(store, fd)) return fail("writing the temporary file", err);
+    int err = InjectedError("SaveFlush");
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (err != 0) return fail("flushing the temporary file", err);
+    if (g_saveObserver != nullptr) g_saveObserver(SaveStage::TempComplete);
+    if (temp.File().Close() != 0) return fail("closing the temporary file", errno);
+    err = InjectedError("SaveRename");
+    if (err == 0 && ::renameat(file.dir, temp.Name().c_str(), file.dir, file.name.c_str()) != 0) err = errno;
+    if (err != 0) return fail("replacing the old file", err);
+    temp.Kept();
+    if (replaced != nullptr) *replaced = true;
+    if (g_saveObserver != nullptr) g_saveObserver(SaveStage::Replaced);
+
+    // The rename is only durable once the folder itself is on disk. EINVAL: the file
+    // system cannot flush folders.
+    err = InjectedError("SaveFlushFolder");
+    if (err == 0 && ::fsync(file.dir) != 0 && errno != EINVAL) err = errno;
+    if (err != 0) {
+        error = SystemError("cannot flush the folder of", file.shown, err);
         return false;
     }
-    ::close(dir);
     return true;
+}
+
+bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error, bool* replaced) {
+    if (replaced != nullptr) *replaced = false;
+    Fd dir;
+    const FolderFile file = OpenFolderOf(path, dir);
+    if (!dir) {
+        error = SystemError("cannot save the registry: cannot open the folder of", path, errno);
+        return false;
+    }
+    return SaveRegFile(store, file, error, replaced);
 }
 
 }  // namespace standin

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/standin/fd.h"
 
 namespace standin {
 
@@ -183,22 +184,43 @@ platform::LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>
 bool ParseRegText(const char* text, std::size_t size, const std::string& fileName, RegStore& store,
                   std::string& error);
 
+// A file by its name in a folder held open. Whatever the store opens, creates,
+// renames or flushes for it is reached from `dir` in one step, never by a path again
+// and never through a link: a link in the file's place is refused. `shown` names the
+// file in messages.
+struct FolderFile {
+    int dir;
+    std::string name;
+    std::string shown;
+};
+
 // Reads and parses a whole file. The file is only read, `chunkSize` bytes at a time
 // (the buffer grows only to hold a longer line), so the whole file is never in memory;
 // the result, error messages included, is the same as ParseRegText on its whole text.
+// Only a regular file is read; a link, a folder or a named pipe is refused at once.
 constexpr std::size_t kLoadChunkSize = 128 * 1024;
+bool LoadRegFile(const FolderFile& file, RegStore& store, std::string& error,
+                 std::size_t chunkSize = kLoadChunkSize);
+// The same for the file at `path` (its folder is opened first).
 bool LoadRegFile(const std::string& path, RegStore& store, std::string& error,
                  std::size_t chunkSize = kLoadChunkSize);
 
 // The text goes to the file through a buffer of this many bytes, never whole in memory.
 constexpr std::size_t kSaveBufferSize = 64 * 1024;
 
-// Writes store.ToText() to `path` atomically: a temporary file in the same folder is
-// written and flushed to disk, renamed over `path`, then the folder is flushed. On
-// failure returns false with a message naming the file; the temporary file is removed
-// and `path` keeps its old content, except when `*replaced` comes back true: the rename
-// happened and only the final flush of the folder failed, so `path` already holds the
-// new content.
+// Writes store.ToText() to `file` atomically: a temporary file in the same folder
+// (".<name>.XXXXXX") is given the old file's owner, group and mode (0644 when there
+// is no old file), written and flushed to disk, renamed over the file, then the folder
+// is flushed. On failure returns false with a message naming the file; the temporary
+// file is removed and the file keeps its old content, except when `*replaced` comes
+// back true: the rename happened and only the final flush of the folder failed, so
+// the file already holds the new content. A temporary file that cannot be given the
+// old owner and mode (a run without the right to) fails the save. Every step is a
+// fault point (standin.h; the status is the errno to fail with): SaveTempFile,
+// SaveWrite, SaveFlush, SaveRename, SaveFlushFolder.
+bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& error,
+                 bool* replaced = nullptr);
+// The same for the file at `path` (its folder is opened first).
 bool SaveRegFile(const RegStore& store, const std::string& path, std::string& error,
                  bool* replaced = nullptr);
 

@@ -11,36 +11,57 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/standin/fd.h"
 
 namespace standin {
 
 // ---- The machine folder ----------------------------------------------------------
-// Opens the machine in `folder` and loads its registry.reg. On failure returns false
-// and a message for the user that says what is wrong and what to do; nothing on
-// disk has changed. Closes any machine opened before.
+// Opens the machine in `folder`: opens the folder once, locks it for this run, loads
+// its registry.reg and opens its journal.txt (creating it when missing). On failure
+// returns false and a message for the user that says what is wrong and what to do;
+// nothing on disk has changed. Refused: a folder that is missing or whose full name
+// cannot be known, a folder another run holds, a registry.reg that is missing, a link
+// or cannot be parsed, a journal.txt that is not a regular file of its own. Closes
+// any machine opened before; CloseMachine (or the end of the process) drops the lock.
 bool OpenMachine(const std::string& folder, std::string& error);
 void CloseMachine();
 bool MachineIsOpen();
 const std::string& MachineFolder();
 
 // The machine named by the environment variable IRPATCH_MACHINE, for the program's
-// own start.
+// own start, with the test switches IRPATCH_FAULTS and IRPATCH_CRASH_AT_SAVE; a
+// malformed switch refuses the start like a machine that cannot be opened.
 bool OpenMachineFromEnvironment(std::string& error);
 
-// Resolves a Windows path ("C:\Windows\system\Oeminfo.ini") to a file inside the
-// machine folder, matching each component without regard to case as Windows does.
-// Refuses (false, with a Win32 status) anything that would leave drive C (the folder's
-// drive_c/): other drives, UNC and relative paths, "..", "...", ".. " and other names
-// of only dots and blanks, names holding NUL, links pointing off the drive and links
-// pointing nowhere. `mustExist` = false allows a last component that does not exist
-// yet.
-bool ResolveWindowsPath(const std::string& windowsPath, std::string& hostPath, platform::LONG& status,
-                        bool mustExist = true);
+// The machine folder, held open while the machine is open (-1 when none is): every
+// file of the machine is opened from it, never by its path again.
+int MachineFolderDescriptor();
+
+// Opens what a Windows path ("C:\Windows\system\Oeminfo.ini") names on drive C, the
+// machine folder's drive_c/. Each component is matched without regard to case as
+// Windows does, and the host path found is resolved and opened in one step beneath
+// drive C (OpenBeneath), so nothing outside it is ever opened, also when the folder
+// changes while the path is resolved. `flags`: open(2) flags, O_PATH to learn what the
+// path names and no more. Returns ERROR_SUCCESS with `fd` holding the descriptor and
+// `found` (when given) the host path below drive_c/ as matched ("WINDOWS/SYSTEM/
+// OEMINFO.INI"; "" for C:\). Otherwise a Win32 status and `fd` holds none:
+//  - ERROR_PATH_NOT_FOUND: other drives, UNC, relative and drive-relative paths, host
+//    paths; a folder on the way that is missing or no folder;
+//  - ERROR_FILE_NOT_FOUND: a last component that is missing (or a link to nothing);
+//  - ERROR_ACCESS_DENIED: "..", "...", ".. " and other names of only dots and blanks,
+//    names holding NUL; links that leave drive C (an absolute target, or ".." above
+//    drive C: the machine folder and its registry.reg are off the drive too) or loop;
+//    a drive_c that is itself a link; what the host refuses to open.
+platform::LONG OpenWindowsPath(const std::string& windowsPath, int flags, Fd& fd, std::string* found = nullptr);
 
 // ---- The registry store (registry.cpp) ---------------------------------------------
-// Loads `regFile` as the current registry, replacing the one held. On a parse or read
-// failure returns false with a message naming the file and the line; the registry
-// held before is dropped and the file is not touched.
+// Loads the file `name` of the folder open as `folder` as the current registry,
+// replacing the one held; the registry keeps a descriptor of that folder of its own,
+// and every save goes there (see SaveRegFile). `shown` names the file in messages. On
+// a parse or read failure returns false with a message naming the file and the line;
+// the registry held before is dropped and the file is not touched.
+bool LoadRegistry(int folder, const std::string& name, const std::string& shown, std::string& error);
+// The same for the file at `regFile`.
 bool LoadRegistry(const std::string& regFile, std::string& error);
 void UnloadRegistry();
 
@@ -54,6 +75,9 @@ std::string Utf8FromAnsi(const std::string& ansi);
 
 // Escapes backslash, double quote, CR and LF for a quoted journal field.
 std::string JournalQuote(const std::string& utf8);
+
+// The pieces of `text` between any of `separators`, empty ones included.
+std::vector<std::string> SplitAt(const std::string& text, const char* separators);
 
 // ---- Call log (for tests) -----------------------------------------------------------
 // Every platform call the stand-in answers, with its arguments and result, e.g.
@@ -86,6 +110,12 @@ struct Fault {
 };
 void InjectFault(const Fault& fault);
 void ClearFaults();
+// Reads a fault list in the form of IRPATCH_FAULTS: entries call|keyPath|valueName|status
+// separated by ';', an empty field matching anything, the names typed as UTF-8, a
+// status of the form raise:N raising run-time failure N. False, with a message naming
+// the entry, for an entry that is not of that form, names a call no fault can reach or
+// has a status of 0.
+bool ReadFaultList(const std::string& text, std::vector<Fault>& faults, std::string& error);
 // Whether a fault for `call` may still fire: callers skip building the key path that
 // FaultFor matches against when none can.
 bool FaultsArmed(const char* call);

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
@@ -41,6 +44,21 @@ void DrawBox(const std::string& title, const std::string& text) {
     out += "+--[ OK ]\n";
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
+}
+
+// The descriptors OpenFileForReadA handed out and not yet closed. ReadFile and
+// CloseHandle act on these only: handle 0 (which Windows never hands out for a file,
+// while here it would be standard input), the terminal's descriptors, the machine's
+// own files and a handle closed before are refused with ERROR_INVALID_HANDLE, as
+// Windows refuses them.
+std::vector<int>& OpenFiles() {
+    static std::vector<int> files;
+    return files;
+}
+
+bool IsOpenFile(platform::HANDLE h) {
+    const std::vector<int>& files = OpenFiles();
+    return std::find(files.begin(), files.end(), h) != files.end();
 }
 
 }  // namespace
@@ -80,27 +98,20 @@ BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
 
 LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
     *phFile = INVALID_HANDLE_VALUE;
-    std::string host;
-    LONG status = ERROR_PATH_NOT_FOUND;
     std::string name = lpFileName ? lpFileName : "";
     // Fault point "OpenFileForReadA", matched by the Windows path: a file that exists
     // but cannot be opened, which root (who runs CI) cannot arrange with permissions.
-    const LONG injected = standin::FaultFor("OpenFileForReadA", name);
-    if (injected != ERROR_SUCCESS) {
-        status = injected;
-    } else if (standin::ResolveWindowsPath(name, host, status)) {
-        // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
-        // before the regular-file check could refuse it. Regular files ignore it.
-        int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat st {};
-        if (fd < 0) {
-            status = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-        } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            status = ERROR_ACCESS_DENIED;
-        } else {
-            *phFile = fd;
-        }
+    LONG status = standin::FaultFor("OpenFileForReadA", name);
+    standin::Fd fd;
+    // O_NONBLOCK: a named pipe would otherwise hold the open until a writer came,
+    // before the regular-file check could refuse it. Regular files ignore it.
+    if (status == ERROR_SUCCESS)
+        status = standin::OpenWindowsPath(name, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd);
+    struct stat st {};
+    if (status == ERROR_SUCCESS && (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) status = ERROR_ACCESS_DENIED;
+    if (status == ERROR_SUCCESS) {
+        OpenFiles().push_back(fd.Get());
+        *phFile = fd.Release();
     }
     if (standin::CallLogging()) {
         standin::LogCall("OpenFileForReadA(\"" + standin::Utf8FromAnsi(lpFileName) + "\") = " + std::to_string(status));
@@ -110,7 +121,7 @@ LONG OpenFileForReadA(const char* lpFileName, HANDLE* phFile) {
 
 LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead) {
     *lpNumberOfBytesRead = 0;
-    if (hFile < 0 || hFile > INT_MAX) return ERROR_INVALID_HANDLE;
+    if (!IsOpenFile(hFile)) return ERROR_INVALID_HANDLE;
     // Fault point "ReadFile": a read that fails (a bad sector, a network drive gone).
     const LONG injected = standin::FaultFor("ReadFile");
     if (injected != ERROR_SUCCESS) return injected;
@@ -124,7 +135,10 @@ LONG ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
 }
 
 LONG CloseHandle(HANDLE hFile) {
-    if (hFile < 0 || hFile > INT_MAX || close(static_cast<int>(hFile)) != 0) return ERROR_INVALID_HANDLE;
+    if (!IsOpenFile(hFile)) return ERROR_INVALID_HANDLE;
+    std::vector<int>& files = OpenFiles();
+    files.erase(std::find(files.begin(), files.end(), hFile));
+    if (close(static_cast<int>(hFile)) != 0) return ERROR_INVALID_HANDLE;
     standin::LogCall("CloseHandle");
     return ERROR_SUCCESS;
 }

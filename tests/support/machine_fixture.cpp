@@ -153,10 +153,11 @@ std::vector<std::string> MachineTest::Calls(const std::string& prefix) const {
     return out;
 }
 
-int RunExe(const std::string& machineFolder, std::string* output, const std::string& extraEnv) {
+int RunExe(const std::string& machineFolder, std::string* output, const std::string& extraEnv,
+           const std::string& redirect) {
     std::string outFile = machineFolder + ".out";
     std::string cmd = "IRPATCH_MACHINE='" + machineFolder + "' " + extraEnv + " '" IRPATCH_EXE "' </dev/null >'" +
-                      outFile + "' 2>&1";
+                      outFile + "' 2>&1 " + redirect;
     int rc = std::system(cmd.c_str());
     if (output) *output = ReadHostFile(outFile);
     unlink(outFile.c_str());

@@ -60,8 +60,10 @@ extern const char* const kSampleRegistry;
 extern const char* const kK314Oem;
 
 // Runs the program's executable against `machineFolder`; returns its exit status and
-// its terminal output.
-int RunExe(const std::string& machineFolder, std::string* output = nullptr, const std::string& extraEnv = "");
+// its terminal output. `redirect` (shell syntax, e.g. ">&-") comes after the output's
+// own redirections and overrides them.
+int RunExe(const std::string& machineFolder, std::string* output = nullptr, const std::string& extraEnv = "",
+           const std::string& redirect = "");
 
 #include <functional>
 
