@@ -244,7 +244,8 @@ TEST_F(HostileRegistry, ANamedPipeIsRefusedWithoutWaitingForAWriter) {
     ASSERT_EQ(unlink(reg.c_str()), 0);
     ASSERT_EQ(mkfifo(reg.c_str(), 0644), 0);
     std::string error;
-    alarm(20);  // a hang here kills the test program instead of stalling the suite
+    alarm(600);  // a hang kills the test program instead of stalling the suite; far above
+                 // what the open takes even on a loaded machine
     EXPECT_FALSE(standin::OpenMachine(folder, error));
     alarm(0);
     EXPECT_NE(error.find(reg), std::string::npos) << error;
@@ -412,7 +413,8 @@ TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
     const std::string reg = machine + "/registry.reg", before = ReadHostFile(reg);
     struct stat was {}, is {};
     ASSERT_EQ(stat(reg.c_str(), &was), 0);
-    alarm(60);  // a run that hangs kills the test program instead of stalling the suite
+    alarm(600);  // a run that hangs kills the test program instead of stalling the suite;
+                 // far above what a run takes even on a loaded machine
     EXPECT_EQ(RunExe(machine, &out, "", redirect), GetParam().exit) << out;
     alarm(0);
     standin::CloseMachine();
