@@ -159,8 +159,8 @@ def ensure_tools(bits):
 
 # ---- The relay transcript ---------------------------------------------------------
 
-_CALL = re.compile(r"^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
-_RET = re.compile(r"^[0-9a-f]+:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
+_CALL = re.compile(r"^([0-9a-f]+):Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
+_RET = re.compile(r"^([0-9a-f]+):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
 
 
 def _unescape(text):
@@ -246,28 +246,31 @@ def image_range(exe):
 def read_transcript(path, module_range):
     """The calls of interest made by the program's own code, in order, each with its
     result (None if it never returned). Calls that Wine's DLLs make to each other
-    inside a call of ours (MessageBoxA reads the registry, for one) are left out by
-    their return address."""
+    inside a call of ours (MessageBoxA reads the registry, for one) are left out: by
+    their return address, and, because a 64-bit DLL's tail call can leave a return
+    address of ours on the stack, also when they start while a call of ours is still
+    open. The program is single-threaded: calls from any thread but the one that
+    made its first call are not its own either."""
     calls = []
     open_calls = []
+    thread = None
     low, high = module_range
     with open(path, "r", encoding="latin-1") as f:
         for line in f:
             line = line.rstrip("\n")
             m = _CALL.match(line)
-            if m and low <= int(m.group(4), 16) < high:
-                call = Call(m.group(1), m.group(2), _split_args(m.group(3)))
-                calls.append(call)
-                open_calls.append(call)
+            if m and low <= int(m.group(5), 16) < high:
+                thread = thread or m.group(1)
+                if m.group(1) == thread and not open_calls:
+                    call = Call(m.group(2), m.group(3), _split_args(m.group(4)))
+                    calls.append(call)
+                    open_calls.append(call)
                 continue
             m = _RET.match(line)
-            if m and low <= int(m.group(4), 16) < high:
-                for call in reversed(open_calls):
-                    if call.name == m.group(2):
-                        # Every result read is a LONG, BOOL or DWORD: its low 32 bits.
-                        call.result = int(m.group(3), 16) & 0xFFFFFFFF
-                        open_calls.remove(call)
-                        break
+            if m and m.group(1) == thread and open_calls and open_calls[-1].name == m.group(3) \
+                    and low <= int(m.group(5), 16) < high:
+                # Every result read is a LONG, BOOL or DWORD: its low 32 bits.
+                open_calls.pop().result = int(m.group(4), 16) & 0xFFFFFFFF
     return calls
 
 
@@ -484,14 +487,23 @@ class WineMachine:
             os.remove(path)  # several MB each; the parsed form is what the cases use
         return keys
 
+    # Keys that Wine's own processes write while a test runs, at moments that depend
+    # on how busy the machine is: the display driver's key, made again whenever Wine's
+    # desktop starts (after each restart request ends the session); and, in a 64-bit
+    # prefix, the 32-bit view of HKLM\\Software, whose set-up Wine finishes lazily where
+    # it cannot run its 32-bit half. No program under test names them (the relay
+    # checks give every key the patch writes).
+    WINE_OWNED = {32: [r"System\CurrentControlSet\Control\Video"],
+                  64: [r"System\CurrentControlSet\Control\Video", r"Software\Wow6432Node"]}
+
     def wine_owned(self, key):
-        """True for a key (full name) that Wine's own processes may write while a test
-        runs: in a 64-bit prefix, the 32-bit view of HKLM\\Software, whose set-up Wine
-        finishes lazily where it cannot run its 32-bit half. No program under test
-        names it (the relay checks give every key the patch writes)."""
-        own = "hkey_local_machine\\software\\wow6432node"
+        """True for a key (full name) under one of WINE_OWNED's keys of this machine."""
         k = key.lower()
-        return self.bits == 64 and (k == own or k.startswith(own + "\\"))
+        for own in self.WINE_OWNED[self.bits]:
+            own = "hkey_local_machine\\" + own.lower()
+            if k == own or k.startswith(own + "\\"):
+                return True
+        return False
 
     def _baseline_sections(self, keys):
         lines = []
