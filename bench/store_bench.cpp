@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "bench/bench_host.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 
 namespace bench {
 namespace {

@@ -19,7 +19,7 @@
 #include "identity/cKORU.h"
 #include "main/IR_Patch_Main.h"
 #include "platform/errors.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 #include "support/machine_fixture.h"
 

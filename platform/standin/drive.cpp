@@ -6,7 +6,7 @@
 
 #include "platform/errors.h"
 #include "platform/standin/beneath.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"
 
 namespace standin {

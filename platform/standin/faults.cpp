@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "platform/errors.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -128,6 +128,8 @@ bool FaultsArmed(const char* call) {
     }
     return false;
 }
+
+int InjectedErrno(const char* call) { return FaultsArmed(call) ? static_cast<int>(FaultFor(call)) : 0; }
 
 platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
     for (Fault& f : F().faults) {

@@ -1,5 +1,5 @@
 // The stand-in's registry functions: platform.h's advapi32 subset over the in-memory
-// store of regstore.h, saved to the machine's registry.reg after every change.
+// store of regtree.h, saved to the machine's registry.reg after every change.
 //
 // Behaviour follows Windows 98, which the program was written for:
 //  - no access checks: samDesired is recorded in the call log and otherwise ignored,
@@ -28,7 +28,7 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -247,15 +247,15 @@ bool LoadRegistry(int folder, const std::string& name, const std::string& shown,
 }
 
 bool LoadRegistry(const std::string& regFile, std::string& error) {
-    const std::size_t slash = regFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : regFile.substr(0, slash);
-    Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd dir;
+    const FolderFile file = OpenFolderOf(regFile, dir);
     if (!dir) {
+        const int err = errno;
         UnloadRegistry();
-        error = "cannot open the registry file " + regFile + ": " + std::strerror(errno);
+        error = "cannot open the registry file " + regFile + ": " + std::strerror(err);
         return false;
     }
-    return LoadRegistry(dir.Get(), regFile.substr(slash + 1), regFile, error);
+    return LoadRegistry(dir.Get(), file.name, regFile, error);
 }
 
 void UnloadRegistry() {
