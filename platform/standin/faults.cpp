@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 
@@ -115,6 +116,11 @@ void SetCallLogging(bool on) { F().logging = on; }
 bool CallLogging() { return F().logging; }
 void LogCall(std::string line) {
     if (F().logging) F().calls.push_back(std::move(line));
+}
+std::string Hex(std::uint64_t n) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(n));
+    return text;
 }
 const std::vector<std::string>& CallLog() { return F().calls; }
 void ClearCallLog() { F().calls.clear(); }

@@ -56,16 +56,6 @@ Registry& Reg() {
     return registry;
 }
 
-std::string Hex(std::uint64_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    do {
-        s.insert(s.begin(), digits[n & 0xF]);
-        n >>= 4;
-    } while (n != 0);
-    return "0x" + s;
-}
-
 std::string HandleValueText(HKEY h) {
     RootId root;
     if (RootFromHandle(h, root)) return Hex(static_cast<std::uint32_t>(h));

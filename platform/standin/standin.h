@@ -91,6 +91,9 @@ std::vector<std::string> SplitAt(const std::string& text, const char* separators
 void SetCallLogging(bool on);
 bool CallLogging();
 void LogCall(std::string line);
+// A number as the call log and the journal write it: "0x" and upper-case hex digits,
+// without leading zeros ("0x80000002", "0xF003F", "0x0").
+std::string Hex(std::uint64_t n);
 const std::vector<std::string>& CallLog();
 void ClearCallLog();
 
