@@ -51,12 +51,6 @@ void ExpectSameStore(const RegStore& a, const RegStore& b) {
     }
 }
 
-std::string TempDir() {
-    char pattern[] = "/tmp/regstore_test.XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir == nullptr ? std::string() : std::string(dir);
-}
-
 }  // namespace
 
 // ---- Value forms ---------------------------------------------------------------------
@@ -434,19 +428,6 @@ TEST(RegStoreErrors, MangledFilesNeverCrashOrHangAndReadAlikeInTinyChunks) {
 
 class RegStoreFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = TempDir();
-        ASSERT_FALSE(dir_.empty());
-        path_ = dir_ + "/registry.reg";
-    }
-    void TearDown() override {
-        chmod(dir_.c_str(), 0755);
-        for (const std::string& n : FolderEntries(dir_)) {
-            const std::string p = dir_ + "/" + n;
-            if (unlink(p.c_str()) != 0) rmdir(p.c_str());
-        }
-        rmdir(dir_.c_str());
-    }
     RegStore Sample() {
         RegStore store;
         store.Root(RootId::LocalMachine)
@@ -454,8 +435,9 @@ protected:
             .AppendValue("v", platform::REG_SZ, Bytes{'1', 0});
         return store;
     }
-    std::string dir_;
-    std::string path_;
+    TempFolder temp_{"regstore"};
+    const std::string& dir_ = temp_.Path();
+    const std::string path_ = dir_ + "/registry.reg";
 };
 
 TEST_F(RegStoreFile, SaveThenLoadGivesTheSameTreeAndKeepsTheFileMode) {
