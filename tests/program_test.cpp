@@ -26,6 +26,21 @@ TEST_F(Program, CompletedRunExitsZeroAfterTheRestartRequest) {
     EXPECT_EQ(RegistryFileBytes().find("BIOS"), std::string::npos);
 }
 
+// The sample machine as the patch must leave it, written by hand from the fifteen rows
+// (examples/k314-frn/expected-after-patch.reg): Enum\BIOS gone, each row's value in
+// place, new values and keys after those the file had, Windows-1252 and CRLF.
+TEST_F(Program, OnACopyOfTheSampleMachineTheRegistryEndsByteForByteAsTheGoldenFile) {
+    const std::string sample = IRPATCH_SOURCE_DIR "/examples/k314-frn";
+    const TempFolder machine("golden");
+    CopyMachine(sample, machine.Path());
+    std::string out;
+    ASSERT_EQ(RunExe(machine.Path(), &out), 0) << out;
+    const std::string golden = ReadHostFile(sample + "/expected-after-patch.reg");
+    ASSERT_FALSE(golden.empty());
+    EXPECT_TRUE(ReadHostFile(machine.Path() + "/registry.reg") == golden)
+        << "registry.reg after the run:\n" << ReadHostFile(machine.Path() + "/registry.reg");
+}
+
 TEST_F(Program, RefusedMachineExitsTwo) {
     SetOem("Model=RDA-K314 ENG\r\n");
     std::string before = RegistryFileBytes();
