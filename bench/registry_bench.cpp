@@ -60,6 +60,60 @@ struct Row {
     double floor, enumerate, value;
 };
 
+// Times one seeded key; false (with a line saying why) when the three do not all see
+// the whole key.
+bool TimeKey(const bench::SeededKey& key, int runs, Row& row) {
+    cRegistry reg;
+    reg.ClassKey(bench::Root());
+    reg.SectionKey(key.section);
+    char last[16];
+    std::snprintf(last, sizeof last, "v%05d", key.count - 1);
+    reg.ValueKey(std::wstring(last, last + std::strlen(last)));
+    reg.Default(L"?WHERE?");
+
+    // Check once, outside the timing, that all three see the whole key.
+    cRegistry::ValueListing list;
+    std::int16_t listed = 0;
+    reg.EnumerateValues(list, listed);
+    const int bare = BareWalk(bench::Root(), Narrow(key.section));
+    const std::wstring lastValue = reg.Value();
+    if (listed != key.count || bare != key.count || lastValue == L"?WHERE?") {
+        std::printf("key of %d values: EnumerateValues listed %d, the bare walk %d, Value %s; skipped\n", key.count,
+                    listed, bare, lastValue == L"?WHERE?" ? "missed it" : "found it");
+        return false;
+    }
+    // Rounds interleave the three so that a change in the machine's load hits all
+    // of them alike; each keeps its best round, the one least disturbed.
+    row = Row{key.count, 1e30, 1e30, 1e30};
+    for (int round = 0; round < runs; ++round) {
+        row.floor = std::min(row.floor, Seconds([&] { BareWalk(bench::Root(), Narrow(key.section)); }));
+        row.enumerate = std::min(row.enumerate, Seconds([&] { reg.EnumerateValues(list, listed); }));
+        row.value = std::min(row.value, Seconds([&] { (void)reg.Value(); }));
+    }
+    bench::BetweenRuns();
+    return true;
+}
+
+void PrintRows(const std::vector<Row>& rows, int runs) {
+    std::printf("best of %d interleaved rounds; times in ms; ratio = time / floor (goal: EnumerateValues <= 1.5x)\n", runs);
+    std::printf("%8s %12s %16s %8s %16s %8s %14s\n", "values", "floor ms", "EnumerateValues", "ratio",
+                "Value(last)", "ratio", "floor us/value");
+    const Row* small = nullptr;
+    const Row* large = nullptr;
+    for (const Row& r : rows) {
+        std::printf("%8d %12.3f %16.3f %7.2fx %16.3f %7.2fx %14.3f\n", r.count, r.floor * 1e3, r.enumerate * 1e3,
+                    r.enumerate / r.floor, r.value * 1e3, r.value / r.floor, r.floor * 1e6 / r.count);
+        if (r.count == 4096) small = &r;
+        if (r.count == 32767) large = &r;
+    }
+    if (small != nullptr && large != nullptr) {
+        std::printf("32,767 vs 4,096 values (goal <= 9x, 8x is linear): floor %.2fx, EnumerateValues %.2fx, "
+                    "Value %.2fx\n",
+                    large->floor / small->floor, large->enumerate / small->enumerate, large->value / small->value);
+    }
+    std::fflush(stdout);
+}
+
 void ReadSideBenchmark(bool quick) {
     const std::vector<int> counts = {1024, 4096, 32767};
     std::vector<bench::SeededKey> keys;
@@ -73,57 +127,11 @@ void ReadSideBenchmark(bool quick) {
     const int runs = quick ? 3 : 25;
     std::vector<Row> rows;
     for (const bench::SeededKey& key : keys) {
-        cRegistry reg;
-        reg.ClassKey(bench::Root());
-        reg.SectionKey(key.section);
-        char last[16];
-        std::snprintf(last, sizeof last, "v%05d", key.count - 1);
-        reg.ValueKey(std::wstring(last, last + std::strlen(last)));
-        reg.Default(L"?WHERE?");
-
-        // Check once, outside the timing, that all three see the whole key.
-        cRegistry::ValueListing list;
-        std::int16_t listed = 0;
-        reg.EnumerateValues(list, listed);
-        const int bare = BareWalk(bench::Root(), Narrow(key.section));
-        const std::wstring lastValue = reg.Value();
-        if (listed != key.count || bare != key.count || lastValue == L"?WHERE?") {
-            std::printf("key of %d values: EnumerateValues listed %d, the bare walk %d, Value %s; skipped\n",
-                        key.count, listed, bare, lastValue == L"?WHERE?" ? "missed it" : "found it");
-            continue;
-        }
-        // Rounds interleave the three so that a change in the machine's load hits all
-        // of them alike; each keeps its best round, the one least disturbed.
-        Row row{key.count, 1e30, 1e30, 1e30};
-        for (int round = 0; round < runs; ++round) {
-            row.floor = std::min(row.floor, Seconds([&] { BareWalk(bench::Root(), Narrow(key.section)); }));
-            row.enumerate = std::min(row.enumerate, Seconds([&] { reg.EnumerateValues(list, listed); }));
-            row.value = std::min(row.value, Seconds([&] { (void)reg.Value(); }));
-        }
-        bench::BetweenRuns();
-        rows.push_back(row);
+        Row row{};
+        if (TimeKey(key, runs, row)) rows.push_back(row);
     }
     bench::CleanUp();
-
-    std::printf("best of %d interleaved rounds; times in ms; ratio = time / floor (goal: EnumerateValues <= 1.5x)\n", runs);
-    std::printf("%8s %12s %16s %8s %16s %8s %14s\n", "values", "floor ms", "EnumerateValues", "ratio",
-                "Value(last)", "ratio", "floor us/value");
-    for (const Row& r : rows) {
-        std::printf("%8d %12.3f %16.3f %7.2fx %16.3f %7.2fx %14.3f\n", r.count, r.floor * 1e3, r.enumerate * 1e3,
-                    r.enumerate / r.floor, r.value * 1e3, r.value / r.floor, r.floor * 1e6 / r.count);
-    }
-    const Row* small = nullptr;
-    const Row* large = nullptr;
-    for (const Row& r : rows) {
-        if (r.count == 4096) small = &r;
-        if (r.count == 32767) large = &r;
-    }
-    if (small != nullptr && large != nullptr) {
-        std::printf("32,767 vs 4,096 values (goal <= 9x, 8x is linear): floor %.2fx, EnumerateValues %.2fx, "
-                    "Value %.2fx\n",
-                    large->floor / small->floor, large->enumerate / small->enumerate, large->value / small->value);
-    }
-    std::fflush(stdout);
+    PrintRows(rows, runs);
 }
 
 }  // namespace

@@ -1,25 +1,19 @@
-// The benchmark's host on Linux: a throwaway stand-in machine folder in /tmp.
-#include <unistd.h>
-
+// The benchmark's host on Linux: a throwaway stand-in machine.
 #include <cstdio>
-#include <cstdlib>
+#include <exception>
+#include <memory>
 #include <string>
 
 #include "bench/bench_host.h"
 #include "platform/standin/standin.h"
+#include "support/temp_machine.h"
 
 namespace bench {
 namespace {
-std::string g_folder;
+std::unique_ptr<TempFolder> g_machine;
 }
 
 bool SeedKeys(const std::vector<int>& counts, std::vector<SeededKey>& keys, std::string& error) {
-    char folder[] = "/tmp/irpatch-bench-XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
-        error = "cannot make a folder in /tmp";
-        return false;
-    }
-    g_folder = folder;
     std::string text = "REGEDIT4\r\n\r\n";
     for (int count : counts) {
         const std::string section = "Software\\IRPatchTest\\Bench" + std::to_string(count);
@@ -32,20 +26,20 @@ bool SeedKeys(const std::vector<int>& counts, std::vector<SeededKey>& keys, std:
         text += "\r\n";
         keys.push_back(SeededKey{count, std::wstring(section.begin(), section.end())});
     }
-    const std::string file = g_folder + "/registry.reg";
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
-        error = "cannot write " + file;
+    try {
+        g_machine = std::make_unique<TempFolder>("bench");
+        MakeMachine(g_machine->Path(), text);
+    } catch (const std::exception& e) {
+        error = e.what();
         return false;
     }
-    return standin::OpenMachine(g_folder, error);
+    return standin::OpenMachine(g_machine->Path(), error);
 }
 
 void CleanUp() {
     standin::CloseMachine();
     standin::ClearCallLog();
-    if (!g_folder.empty()) std::system(("rm -rf '" + g_folder + "'").c_str());
-    g_folder.clear();
+    g_machine.reset();
 }
 
 std::int32_t Root() { return static_cast<std::int32_t>(platform::HKEY_LOCAL_MACHINE); }

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -23,7 +24,8 @@
 #include <vector>
 
 #include "bench/bench_host.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
+#include "support/temp_machine.h"
 
 namespace bench {
 namespace {
@@ -197,12 +199,15 @@ double WineImportSeconds(const std::string& file, std::string& note) {
         note = "wine is not installed: the import was not timed";
         return -1;
     }
-    char prefix[] = "/tmp/irpatch-bench-wine-XXXXXX";
-    if (::mkdtemp(prefix) == nullptr) {
-        note = "cannot make a wine prefix folder in /tmp";
+    std::unique_ptr<TempFolder> made;
+    try {
+        made = std::make_unique<TempFolder>("bench-wine");
+    } catch (const std::exception& e) {
+        note = std::string("no folder for a wine prefix: ") + e.what();
         return -1;
     }
-    const std::string env = std::string("WINEPREFIX='") + prefix + "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
+    const TempFolder& prefix = *made;  // removed on return, after the wine server is stopped
+    const std::string env = "WINEPREFIX='" + prefix.Path() + "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
     std::string windowsPath = "Z:" + file;
     for (char& c : windowsPath) {
         if (c == '/') c = '\\';
@@ -222,7 +227,7 @@ double WineImportSeconds(const std::string& file, std::string& note) {
             seconds = -1;
         }
     }
-    std::system((env + "wineserver -k >/dev/null 2>&1; rm -rf '" + prefix + "'").c_str());
+    std::system((env + "wineserver -k >/dev/null 2>&1").c_str());
     return seconds;
 }
 
@@ -246,40 +251,23 @@ int StorePeakChild(const char* file) {
     return 0;
 }
 
-void StoreBenchmark(bool runWineImport) {
-    std::printf("\n== Stand-in registry store: a full-size Windows 98 registry ==\n");
-    std::string file;
-    double megabytes = 0;
-    {
-        Generated g = GenerateWin98Registry();
-        megabytes = static_cast<double>(g.text.size()) / 1e6;
-        std::printf("generated: %d keys, %d values, %.2f MB of REGEDIT4\n", g.keys, g.values, megabytes);
-        char folder[] = "/tmp/irpatch-bench-store-XXXXXX";
-        if (::mkdtemp(folder) == nullptr) {
-            std::printf("cannot make a folder in /tmp; store part skipped\n");
-            return;
-        }
-        file = std::string(folder) + "/registry.reg";
-        std::ofstream out(file, std::ios::binary);
-        out.write(g.text.data(), static_cast<std::streamsize>(g.text.size()));
-        if (!out.flush()) {
-            std::printf("cannot write %s; store part skipped\n", file.c_str());
-            return;
-        }
+namespace {
 
-        // Parsing alone, from text already in memory.
-        const double parse = BestOf(3, [&] {
-            RegStore store;
-            std::string error;
-            if (!standin::ParseRegText(g.text.data(), g.text.size(), file, store, error))
-                std::printf("parse failed: %s\n", error.c_str());
-        });
-        std::printf("parse (text in memory)        %8.1f ms  %8.1f MB/s   (goal >= 100 MB/s)\n", parse * 1e3,
-                    megabytes / parse);
-    }
+// Parsing alone, from text already in memory.
+void TimeParse(const std::string& text, const std::string& file, double megabytes) {
+    const double parse = BestOf(3, [&] {
+        RegStore store;
+        std::string error;
+        if (!standin::ParseRegText(text.data(), text.size(), file, store, error))
+            std::printf("parse failed: %s\n", error.c_str());
+    });
+    std::printf("parse (text in memory)        %8.1f ms  %8.1f MB/s   (goal >= 100 MB/s)\n", parse * 1e3,
+                megabytes / parse);
+}
 
-    // Load and save as the stand-in does them: read + parse; text + temporary file +
-    // fsync + rename + folder fsync.
+// Load and save as the stand-in does them: read + parse; text + temporary file +
+// fsync + rename + folder fsync. Returns the seconds of a load and a save.
+double TimeLoadAndSave(const std::string& file, double megabytes) {
     std::unique_ptr<RegStore> store;
     const double load = BestOf(3, [&] {
         store = std::make_unique<RegStore>();
@@ -291,27 +279,52 @@ void StoreBenchmark(bool runWineImport) {
         std::string error;
         if (!standin::SaveRegFile(*store, file, error)) std::printf("save failed: %s\n", error.c_str());
     });
-    store.reset();
     std::printf("load (read + parse)           %8.1f ms  %8.1f MB/s\n", load * 1e3, megabytes / load);
     std::printf("text form (ToText)            %8.1f ms  %8.1f MB/s\n", text * 1e3, megabytes / text);
     std::printf("save (text + write + fsync)   %8.1f ms  %8.1f MB/s\n", save * 1e3, megabytes / save);
     std::printf("load + save                   %8.1f ms\n", (load + save) * 1e3);
+    return load + save;
+}
 
-    MeasurePeakInChild(file);
+void ReportWineImport(const std::string& file, double loadAndSave) {
+    std::string note;
+    const double wine = WineImportSeconds(file, note);
+    if (wine < 0) {
+        std::printf("wine regedit /s: %s\n", note.c_str());
+    } else {
+        std::printf("wine regedit /s import        %8.1f ms; load + save is %.0fx faster   (goal >= 100x)\n",
+                    wine * 1e3, wine / loadAndSave);
+    }
+}
 
-    if (runWineImport) {
-        std::string note;
-        const double wine = WineImportSeconds(file, note);
-        if (wine < 0) {
-            std::printf("wine regedit /s: %s\n", note.c_str());
-        } else {
-            std::printf("wine regedit /s import        %8.1f ms; load + save is %.0fx faster   (goal >= 100x)\n",
-                        wine * 1e3, wine / (load + save));
+}  // namespace
+
+void StoreBenchmark(bool runWineImport) {
+    std::printf("\n== Stand-in registry store: a full-size Windows 98 registry ==\n");
+    std::unique_ptr<TempFolder> folder;
+    std::string file;
+    double megabytes = 0;
+    {
+        const Generated g = GenerateWin98Registry();
+        megabytes = static_cast<double>(g.text.size()) / 1e6;
+        std::printf("generated: %d keys, %d values, %.2f MB of REGEDIT4\n", g.keys, g.values, megabytes);
+        try {
+            folder = std::make_unique<TempFolder>("bench-store");
+            file = folder->Path() + "/registry.reg";
+            WriteHostFile(file, g.text);
+        } catch (const std::exception& e) {
+            std::printf("%s; store part skipped\n", e.what());
+            return;
         }
+        TimeParse(g.text, file, megabytes);
+    }
+    const double loadAndSave = TimeLoadAndSave(file, megabytes);
+    MeasurePeakInChild(file);
+    if (runWineImport) {
+        ReportWineImport(file, loadAndSave);
     } else {
         std::printf("wine regedit /s: skipped (--no-wine)\n");
     }
-    std::system(("rm -rf '" + file.substr(0, file.rfind('/')) + "'").c_str());
     std::fflush(stdout);
 }
 

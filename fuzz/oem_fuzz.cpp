@@ -7,11 +7,6 @@
 // line that starts with "Model=" counts; its rest splits at every blank into words
 // 1, 2 and 4. No such line must raise 62 and leave the codes empty; nothing else may
 // be raised.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,10 +18,11 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
+#include "support/temp_machine.h"
 
 namespace {
 
-std::string g_folder;
+TempFolder* g_machine = nullptr;
 std::string g_oemPath;
 
 void Fatal(const std::string& what) {
@@ -34,47 +30,19 @@ void Fatal(const std::string& what) {
     std::abort();
 }
 
-void WriteFile(const std::string& path, const void* data, std::size_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) Fatal("cannot write " + path);
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n <= 0) Fatal("cannot write " + path);
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    close(fd);
-}
-
 void RemoveMachine() {
     standin::CloseMachine();
-    unlink(g_oemPath.c_str());
-    rmdir((g_folder + "/drive_c/WINDOWS/SYSTEM").c_str());
-    rmdir((g_folder + "/drive_c/WINDOWS").c_str());
-    rmdir((g_folder + "/drive_c").c_str());
-    unlink((g_folder + "/registry.reg").c_str());
-    unlink((g_folder + "/journal.txt").c_str());
-    rmdir(g_folder.c_str());
+    delete g_machine;
 }
 
 // A machine folder in memory-backed storage when there is one: every input is a
 // file write and a read.
-void MakeMachine() {
-    struct stat st {};
-    std::string base = (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-                           ? "/dev/shm"
-                           : "/tmp";
-    std::string pattern = base + "/irpatch-fuzz-oem-XXXXXX";
-    if (!mkdtemp(&pattern[0])) Fatal("cannot make a machine folder in " + base);
-    g_folder = pattern;
-    for (const char* dir : {"/drive_c", "/drive_c/WINDOWS", "/drive_c/WINDOWS/SYSTEM"})
-        if (mkdir((g_folder + dir).c_str(), 0755) != 0) Fatal("cannot make the machine's folders");
-    const std::string reg = "REGEDIT4\r\n\r\n";
-    WriteFile(g_folder + "/registry.reg", reg.data(), reg.size());
-    g_oemPath = g_folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI";
+void MakeMachineOnce() {
+    g_machine = new TempFolder("fuzz-oem", true);
+    MakeMachine(g_machine->Path(), "REGEDIT4\r\n\r\n");
+    g_oemPath = OemFile(g_machine->Path());
     std::string error;
-    if (!standin::OpenMachine(g_folder, error)) Fatal(error);
+    if (!standin::OpenMachine(g_machine->Path(), error)) Fatal(error);
     standin::SetInteractive(false);
     standin::SetCallLogging(true);  // the open-and-close-once check reads the call log
     std::atexit(RemoveMachine);
@@ -119,11 +87,11 @@ Expected Reference(const std::string& file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (g_folder.empty()) MakeMachine();
-    WriteFile(g_oemPath, data, size);
+    if (g_machine == nullptr) MakeMachineOnce();
+    const std::string file(reinterpret_cast<const char*>(data), size);
+    WriteHostFile(g_oemPath, file);
     standin::ClearCallLog();  // the log grows with every call otherwise
 
-    const std::string file(reinterpret_cast<const char*>(data), size);
     const Expected want = Reference(file);
     cKORU koru;
     bool raised = false;

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 
 using namespace standin;
 

@@ -89,10 +89,12 @@ Outcome Main() {
     Registry().DeleteKey(kDeletedKey);
     // Only the answer for a value a read does not find; nothing below reads.
     Registry().Default(L"?WHERE?");
+    // Not redundant by accident: the root is set again before the writes, as the script's fixed call order has it.
     Registry().ClassKey(hklm);
 
     const std::wstring* lastSection = nullptr;
     for (const ScriptRow& row : Script()) {
+        // The object keeps its section from row to row, so it is set only when the key changes, never per row.
         if (!lastSection || *lastSection != row.section) Registry().SectionKey(row.section);
         lastSection = &row.section;
         Registry().ValueKey(row.valueName);

@@ -2,6 +2,8 @@
 // failing step leave in the registry, on screen and in the restart request.
 #include "main/IR_Patch_Main.h"
 
+#include <set>
+
 #include "platform/errors.h"
 #include "platform/standin/standin.h"
 #include "support/machine_fixture.h"
@@ -24,15 +26,48 @@ std::string Ansi(const std::wstring& text) {
     return out;
 }
 
-// The registry bytes a row leaves.
-RegValue Stored(const ScriptRow& row) {
-    switch (row.setter) {
-        case ScriptRow::Setter::String: return {REG_SZ, Sz(Ansi(row.text))};
-        case ScriptRow::Setter::Binary: return {REG_BINARY, Ansi(row.text)};
-        case ScriptRow::Setter::DWord: break;
-    }
-    auto v = static_cast<std::uint32_t>(row.number);
-    return {REG_DWORD, Bytes({int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24)})};
+std::string Dword(std::uint32_t n) {
+    return Bytes({int(n & 0xFF), int((n >> 8) & 0xFF), int((n >> 16) & 0xFF), int(n >> 24)});
+}
+
+// The fifteen rows as the registry must hold them, written out by hand: the key below
+// HKEY_LOCAL_MACHINE, the value name, its type and bytes, and the value as an error
+// description shows it.
+struct Row {
+    std::string section;
+    std::string name;
+    RegValue stored;
+    std::wstring shown;
+};
+
+const std::string kDevice = "Enum\\ACPI\\*KMO7001\\0";
+const std::string kIrXfer = "Software\\Microsoft\\IrXfer\\Options";
+const Row kRows[15] = {
+    {kDevice, "ClassGUID", {REG_SZ, Sz("{4d36e972-e325-11ce-bfc1-08002be10318}")},
+     L"{4d36e972-e325-11ce-bfc1-08002be10318}"},
+    {kDevice, "DeviceDesc", {REG_SZ, Sz("Kemo Fast Infrared Port")}, L"Kemo Fast Infrared Port"},
+    {kDevice, "Driver", {REG_SZ, Sz("Net\\0001")}, L"Net\\0001"},
+    {kDevice, "Mfg", {REG_SZ, Sz("KEMO")}, L"KEMO"},
+    {kDevice, "CompatibleIDs", {REG_SZ, Sz("*NSC6001,*KMO7001")}, L"*NSC6001,*KMO7001"},
+    {kDevice, "ConfigFlags", {REG_BINARY, Bytes({0x10, 0, 0, 0})}, std::wstring(L"\x10\0\0\0", 4)},
+    {kDevice + "\\Bindings", "FASTIR\\0000", {REG_SZ, Bytes({0})}, L""},
+    {"Enum\\INFRARED\\Framer", "PortName", {REG_SZ, Sz("COM1")}, L"COM1"},
+    {kIrXfer, "FullView", {REG_DWORD, Dword(1)}, L"1"},
+    {kIrXfer, "UseLargeIcons", {REG_DWORD, Dword(1)}, L"1"},
+    {kIrXfer, "Unload", {REG_DWORD, Dword(0)}, L"0"},
+    {kIrXfer, "XPos", {REG_DWORD, Dword(0)}, L"0"},
+    {kIrXfer, "YPos", {REG_DWORD, Dword(0)}, L"0"},
+    {"System\\CurrentControlSet\\Control\\SessionManager\\Known16DLLs", "enumfile.dll",
+     {REG_SZ, Sz("enumfile.dll")}, L"enumfile.dll"},
+    {"System\\CurrentControlSet\\Services\\VxD\\Winsock", "Ancillary Function Driver for Winsock",
+     {REG_SZ, Sz("afvxd.vxd")}, L"afvxd.vxd"},
+};
+
+// `section` and the keys above it.
+void AddKeys(std::set<std::string>& keys, const std::string& section) {
+    for (std::size_t p = section.find('\\'); p != std::string::npos; p = section.find('\\', p + 1))
+        keys.insert(section.substr(0, p));
+    keys.insert(section);
 }
 
 // The machine as it must be after Enum\BIOS is deleted and the first `rows` rows
@@ -43,12 +78,8 @@ Snapshot Expected(Snapshot before, std::size_t rows) {
     for (auto it = before.values.begin(); it != before.values.end();)
         it = it->first.rfind("Enum\\BIOS\\", 0) == 0 ? before.values.erase(it) : std::next(it);
     for (std::size_t i = 0; i < rows; ++i) {
-        const ScriptRow& row = Script()[i];
-        std::string section = Ansi(row.section);
-        for (std::size_t p = section.find('\\'); p != std::string::npos; p = section.find('\\', p + 1))
-            before.keys.insert(section.substr(0, p));
-        before.keys.insert(section);
-        before.values[section + "|" + Ansi(row.valueName)] = Stored(row);
+        AddKeys(before.keys, kRows[i].section);
+        before.values[kRows[i].section + "|" + kRows[i].name] = kRows[i].stored;
     }
     return before;
 }
@@ -68,10 +99,15 @@ class Patch : public MachineTest {};
 
 TEST_F(Patch, TheScriptIsTheFifteenRowsInOrder) {
     ASSERT_EQ(Script().size(), 15u);
-    EXPECT_EQ(Stored(Script()[5]), (RegValue{REG_BINARY, Bytes({0x10, 0, 0, 0})}));
-    EXPECT_EQ(Stored(Script()[6]), (RegValue{REG_SZ, Bytes({0})}));
-    EXPECT_EQ(Ansi(Script()[0].text), "{4d36e972-e325-11ce-bfc1-08002be10318}");
-    EXPECT_EQ(Ansi(Script()[13].section), "System\\CurrentControlSet\\Control\\SessionManager\\Known16DLLs");
+    auto type = [](ScriptRow::Setter setter) {
+        return setter == ScriptRow::Setter::String ? REG_SZ : setter == ScriptRow::Setter::Binary ? REG_BINARY : REG_DWORD;
+    };
+    for (std::size_t i = 0; i < 15; ++i) {
+        SCOPED_TRACE(kRows[i].name);
+        EXPECT_EQ(Ansi(Script()[i].section), kRows[i].section);
+        EXPECT_EQ(Ansi(Script()[i].valueName), kRows[i].name);
+        EXPECT_EQ(type(Script()[i].setter), kRows[i].stored.type);
+    }
 }
 
 TEST_F(Patch, FullRunDeletesBiosWritesTheScriptAndOnlyThenAsksForRestart) {
@@ -104,7 +140,7 @@ TEST_F(Patch, WritesFollowTheTableAndStepsStayInOrder) {
     auto sets = Calls("RegSetValueExA");
     ASSERT_EQ(sets.size(), 15u);
     for (std::size_t i = 0; i < 15; ++i)
-        EXPECT_NE(sets[i].find("\"" + Ansi(Script()[i].valueName) + "\""), std::string::npos) << sets[i];
+        EXPECT_NE(sets[i].find("\"" + kRows[i].name + "\""), std::string::npos) << sets[i];
 }
 
 struct Refusal {
@@ -164,23 +200,18 @@ class RefusedRow : public MachineTest, public ::testing::WithParamInterface<std:
 
 TEST_P(RefusedRow, KeepsEarlierChangesAndStopsThere) {
     const std::size_t k = GetParam();
-    const ScriptRow& row = Script()[k];
+    const Row& row = kRows[k];
     Snapshot before = Snap(HKEY_LOCAL_MACHINE);
-    standin::InjectFault({"RegSetValueExA", "HKEY_LOCAL_MACHINE\\" + Ansi(row.section), Ansi(row.valueName),
-                          ERROR_ACCESS_DENIED, 0, -1});
+    standin::InjectFault({"RegSetValueExA", "HKEY_LOCAL_MACHINE\\" + row.section, row.name, ERROR_ACCESS_DENIED, 0, -1});
 
     RaisedError e = Raised([] { IR_Patch_Main::Main(); });
 
-    std::wstring shown = row.setter == ScriptRow::Setter::DWord ? std::to_wstring(row.number) : row.text;
     EXPECT_EQ(e.Number, 26001);
-    EXPECT_EQ(e.Description, L"Failed to set registry value Key: '-2147483646',Section: '" + row.section +
-                                 L"',Key: '" + row.valueName + L"' to value: '" + shown + L"'");
+    EXPECT_EQ(e.Description, L"Failed to set registry value Key: '-2147483646',Section: '" + FromAnsi(row.section) +
+                                 L"',Key: '" + FromAnsi(row.name) + L"' to value: '" + row.shown + L"'");
     Snapshot expected = Expected(before, k);
     // The refused row's key was created on the way to the refused write.
-    std::string section = Ansi(row.section);
-    for (std::size_t p = section.find('\\'); p != std::string::npos; p = section.find('\\', p + 1))
-        expected.keys.insert(section.substr(0, p));
-    expected.keys.insert(section);
+    AddKeys(expected.keys, row.section);
     ExpectSameMachine(Snap(HKEY_LOCAL_MACHINE), expected);
     EXPECT_TRUE(JournalLines().empty()) << "no closing box, no restart";
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "main/IR_Patch_Main.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 #include "support/machine_fixture.h"
 

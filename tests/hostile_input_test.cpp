@@ -19,7 +19,7 @@
 #include "identity/cKORU.h"
 #include "main/IR_Patch_Main.h"
 #include "platform/errors.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 #include "support/machine_fixture.h"
 
@@ -350,7 +350,7 @@ struct FolderCase {
     const char* what;
     Prepared setup;
     int exit;
-    const char* says;
+    const char* says;  // a phrase of the terminal output; "" where the output is closed or broken
     bool patched;
 };
 void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.what; }
@@ -418,7 +418,9 @@ TEST_P(HostileFolder, RunEndsAsItMustAndNothingLeavesTheMachine) {
     EXPECT_EQ(RunExe(machine, &out, "", redirect), GetParam().exit) << out;
     alarm(0);
     standin::CloseMachine();
-    EXPECT_NE(out.find(GetParam().says), std::string::npos) << out;
+    if (*GetParam().says != '\0') {
+        EXPECT_NE(out.find(GetParam().says), std::string::npos) << out;
+    }
     EXPECT_EQ(ReadHostFile(folder + ".bait"), "bait");
     // A save keeps the owner, group and mode of the file it replaces.
     ASSERT_EQ(stat(reg.c_str(), &is), 0);
@@ -447,7 +449,8 @@ INSTANTIATE_TEST_SUITE_P(
         FolderCase{"folder_deeper_than_PATH_MAX", Prepared::FolderDeeperThanPathMax, 3, "cannot be resolved", false},
         FolderCase{"output_to_a_broken_pipe", Prepared::OutputToABrokenPipe, 0, "", true},
         FolderCase{"standard_streams_closed", Prepared::StandardStreamsClosed, 0, "", true},
-        FolderCase{"registry_of_another_user_mode_0640", Prepared::RegistryOfAnotherUserMode0640, 0, "", true}),
+        FolderCase{"registry_of_another_user_mode_0640", Prepared::RegistryOfAnotherUserMode0640, 0,
+                   "Pour terminer l'installation", true}),
     [](const auto& tp) { return std::string(tp.param.what); });
 
 }  // namespace

@@ -99,7 +99,7 @@ TEST_F(StandinMachine, MissingRegistryFileIsAClearError) {
     unlink((folder + "/registry.reg").c_str());
     std::string error;
     EXPECT_FALSE(standin::OpenMachine(folder, error));
-    EXPECT_NE(error.find("registry.reg"), std::string::npos) << error;
+    EXPECT_NE(error.find("/registry.reg' is missing"), std::string::npos) << error;
     EXPECT_FALSE(standin::MachineIsOpen());
 }
 

@@ -49,11 +49,8 @@ struct FileState {
 class StandinRegistry : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/registry_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         file_ = dir_ + "/registry.reg";
-        Write(kInitial);
+        WriteHostFile(file_, kInitial);
         std::string error;
         ASSERT_TRUE(standin::LoadRegistry(file_, error)) << error;
         standin::ClearFaults();
@@ -65,21 +62,6 @@ protected:
         standin::ClearFaults();
         standin::ClearCallLog();
         standin::SetCallLogging(false);
-        if (DIR* d = opendir(dir_.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (e->d_name[0] != '.' || std::strlen(e->d_name) > 2) {
-                    unlink((dir_ + "/" + e->d_name).c_str());
-                }
-            }
-            closedir(d);
-        }
-        rmdir(dir_.c_str());
-    }
-    void Write(const std::string& text) {
-        const int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
     }
     FileState State() const {
         FileState s;
@@ -112,7 +94,8 @@ protected:
             << path;
         return h;
     }
-    std::string dir_;
+    TempFolder temp_{"registry"};
+    const std::string& dir_ = temp_.Path();
     std::string file_;
 };
 
@@ -414,7 +397,7 @@ TEST_F(StandinRegistry, EachFileCallOfASaveThatFailsLeavesMemoryAndFileAsBefore)
 
 TEST_F(StandinRegistry, LoadFailureReportsTheLineDropsTheRegistryAndKeepsTheFile) {
     HKEY h = Open("Enum");
-    Write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:1z\r\n");
+    WriteHostFile(file_, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:1z\r\n");
     const FileState before = State();
     std::string error;
     EXPECT_FALSE(standin::LoadRegistry(file_, error));

@@ -74,13 +74,14 @@ bool FollowByHand(int dir, const char* name, std::deque<std::string>& rest, int&
 // found there is followed by hand. Returns the descriptor, -1 with errno, or -2 when
 // the link's target went before `rest`.
 int OpenLast(int here, const std::string& name, int flags, std::deque<std::string>& rest, int& links) {
-    const int fd = openat(here, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    Fd fd(openat(here, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (fd >= 0 && ((flags & O_PATH) == 0 || (fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode)))) return fd;
+    if (fd && ((flags & O_PATH) == 0 || (fstat(fd.Get(), &st) == 0 && !S_ISLNK(st.st_mode)))) return fd.Release();
     const int openError = errno;
-    if (fd >= 0) close(fd);  // O_PATH opened the link itself
+    const bool openedTheLink = static_cast<bool>(fd);  // with O_PATH
+    fd.Reset();
     // O_NOFOLLOW refuses a link with ELOOP (ENOTDIR when a folder was asked for).
-    if (fd < 0 && openError != ELOOP && openError != ENOTDIR) return -1;
+    if (!openedTheLink && openError != ELOOP && openError != ENOTDIR) return -1;
     if (FollowByHand(here, name.c_str(), rest, links)) return -2;
     if (errno == EINVAL) errno = openError;
     return -1;
@@ -134,10 +135,8 @@ bool KernelResolvesBeneath() {
 #ifdef IRPATCH_HAVE_OPENAT2
     // Missing (before Linux 5.6) or filtered out (ENOSYS or EPERM from a sandbox).
     static const bool works = [] {
-        const long fd = Openat2(AT_FDCWD, "/", O_PATH, RESOLVE_NO_MAGICLINKS);
-        if (fd < 0) return false;
-        close(static_cast<int>(fd));
-        return true;
+        const Fd probe(static_cast<int>(Openat2(AT_FDCWD, "/", O_PATH, RESOLVE_NO_MAGICLINKS)));
+        return static_cast<bool>(probe);
     }();
     return works;
 #else

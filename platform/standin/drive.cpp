@@ -6,7 +6,7 @@
 
 #include "platform/errors.h"
 #include "platform/standin/beneath.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -20,7 +20,7 @@ using platform::LONG;
 // from a name, so ".. " is "..", and Windows 9x reads "..." as two levels up. A NUL
 // would cut the name short at the host's C string boundary.
 LONG SplitDrivePath(const std::string& p, std::vector<std::string>& parts) {
-    if (p.size() < 3 || (p[0] != 'C' && p[0] != 'c') || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
+    if (p.size() < 3 || FoldByte(static_cast<unsigned char>(p[0])) != 'c' || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
         return platform::ERROR_PATH_NOT_FOUND;
     for (const std::string& part : SplitAt(p.substr(3), "\\/")) {
         if (part.empty() || part == ".") continue;

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 
 #include "platform/errors.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -116,6 +117,11 @@ bool CallLogging() { return F().logging; }
 void LogCall(std::string line) {
     if (F().logging) F().calls.push_back(std::move(line));
 }
+std::string Hex(std::uint64_t n) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(n));
+    return text;
+}
 const std::vector<std::string>& CallLog() { return F().calls; }
 void ClearCallLog() { F().calls.clear(); }
 
@@ -128,6 +134,8 @@ bool FaultsArmed(const char* call) {
     }
     return false;
 }
+
+int InjectedErrno(const char* call) { return FaultsArmed(call) ? static_cast<int>(FaultFor(call)) : 0; }
 
 platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
     for (Fault& f : F().faults) {

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 
 namespace standin {

@@ -18,12 +18,6 @@ namespace {
 using platform::DWORD;
 using platform::LONG;
 
-std::string Hex(unsigned long v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%lX", v);
-    return buf;
-}
-
 // Windows refuses these in any path it opens (wildcards, redirection characters,
 // control characters). The stand-in's host file system would accept them, so they
 // are refused here, before a name like "*" could match a host file of that name.
@@ -104,7 +98,7 @@ DWORD GetFileAttributesA(const char* lpFileName) {
     struct stat st {};
     if (status == ERROR_SUCCESS && Locate(name, host, st, status)) attributes = AttributesOf(host, st);
     if (standin::CallLogging()) {
-        standin::LogCall("GetFileAttributesA(\"" + standin::Utf8FromAnsi(name) + "\") = " + Hex(attributes) +
+        standin::LogCall("GetFileAttributesA(\"" + standin::Utf8FromAnsi(name) + "\") = " + standin::Hex(attributes) +
                          (attributes == INVALID_FILE_ATTRIBUTES ? " (" + std::to_string(status) + ")" : std::string()));
     }
     return attributes;
@@ -129,7 +123,7 @@ LONG StartProcessA(const char* lpApplicationName, int nCmdShow, DWORD* lpdwProce
     if (status != ERROR_SUCCESS) return status;
     const DWORD id = ++LastProcessId();
     if (lpdwProcessId) *lpdwProcessId = id;
-    standin::Journal("Exec \"" + standin::JournalQuote(shown) + "\" " + Hex(static_cast<unsigned long>(nCmdShow)));
+    standin::Journal("Exec \"" + standin::JournalQuote(shown) + "\" " + standin::Hex(static_cast<unsigned long>(nCmdShow)));
     std::printf("[Program started: %s]\n", shown.c_str());
     std::fflush(stdout);
     return ERROR_SUCCESS;

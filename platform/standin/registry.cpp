@@ -1,5 +1,5 @@
 // The stand-in's registry functions: platform.h's advapi32 subset over the in-memory
-// store of regstore.h, saved to the machine's registry.reg after every change.
+// store of regtree.h, saved to the machine's registry.reg after every change.
 //
 // Behaviour follows Windows 98, which the program was written for:
 //  - no access checks: samDesired is recorded in the call log and otherwise ignored,
@@ -28,7 +28,7 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/regstore.h"
+#include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -54,16 +54,6 @@ struct Registry {
 Registry& Reg() {
     static Registry registry;
     return registry;
-}
-
-std::string Hex(std::uint64_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    do {
-        s.insert(s.begin(), digits[n & 0xF]);
-        n >>= 4;
-    } while (n != 0);
-    return "0x" + s;
 }
 
 std::string HandleValueText(HKEY h) {
@@ -247,15 +237,15 @@ bool LoadRegistry(int folder, const std::string& name, const std::string& shown,
 }
 
 bool LoadRegistry(const std::string& regFile, std::string& error) {
-    const std::size_t slash = regFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : regFile.substr(0, slash);
-    Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd dir;
+    const FolderFile file = OpenFolderOf(regFile, dir);
     if (!dir) {
+        const int err = errno;
         UnloadRegistry();
-        error = "cannot open the registry file " + regFile + ": " + std::strerror(errno);
+        error = "cannot open the registry file " + regFile + ": " + std::strerror(err);
         return false;
     }
-    return LoadRegistry(dir.Get(), regFile.substr(slash + 1), regFile, error);
+    return LoadRegistry(dir.Get(), file.name, regFile, error);
 }
 
 void UnloadRegistry() {

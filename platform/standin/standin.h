@@ -6,6 +6,7 @@
 // log of platform calls, and inject faults at the system-call boundary.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,7 +55,7 @@ int MachineFolderDescriptor();
 //    a drive_c that is itself a link; what the host refuses to open.
 platform::LONG OpenWindowsPath(const std::string& windowsPath, int flags, Fd& fd, std::string* found = nullptr);
 
-// ---- The registry store (registry.cpp) ---------------------------------------------
+// ---- The registry (registry.cpp, over the store of regtree.h and regfile.h) ---------------------------------------------
 // Loads the file `name` of the folder open as `folder` as the current registry,
 // replacing the one held; the registry keeps a descriptor of that folder of its own,
 // and every save goes there (see SaveRegFile). `shown` names the file in messages. On
@@ -90,6 +91,9 @@ std::vector<std::string> SplitAt(const std::string& text, const char* separators
 void SetCallLogging(bool on);
 bool CallLogging();
 void LogCall(std::string line);
+// A number as the call log and the journal write it: "0x" and upper-case hex digits,
+// without leading zeros ("0x80000002", "0xF003F", "0x0").
+std::string Hex(std::uint64_t n);
 const std::vector<std::string>& CallLog();
 void ClearCallLog();
 
@@ -124,6 +128,9 @@ bool FaultsArmed(const char* call);
 // fault matches). Throws the run-time failure of a raising fault.
 platform::LONG FaultFor(const char* call, const std::string& keyPath = std::string(),
                         const std::string& valueName = std::string());
+// For the host file calls of a registry save, whose faults carry an error number: the
+// errno an armed fault for `call` fails it with, 0 when none does.
+int InjectedErrno(const char* call);
 
 // What the stand-in's message boxes answer: true (the default) makes a box wait for
 // Enter when standard input is a terminal; tests turn it off.

@@ -16,12 +16,6 @@
 
 namespace {
 
-std::string Hex(unsigned long v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%lX", v);
-    return buf;
-}
-
 // A box drawn on the terminal: title, text (its CR and LF as line breaks), [ OK ].
 void DrawBox(const std::string& title, const std::string& text) {
     std::string body;
@@ -70,9 +64,9 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
     std::string text = standin::Utf8FromAnsi(lpText);
     if (standin::CallLogging()) {
         standin::LogCall("MessageBoxA(\"" + standin::JournalQuote(text) + "\", \"" + standin::JournalQuote(title) +
-                         "\", " + Hex(uType) + ") = 1");
+                         "\", " + standin::Hex(uType) + ") = 1");
     }
-    standin::Journal("MessageBox style=" + Hex(uType) + " title=\"" + standin::JournalQuote(title) +
+    standin::Journal("MessageBox style=" + standin::Hex(uType) + " title=\"" + standin::JournalQuote(title) +
                      "\" text=\"" + standin::JournalQuote(text) + "\"");
     DrawBox(title, text);
     if (standin::Interactive() && isatty(STDIN_FILENO)) {
@@ -87,9 +81,9 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
 
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
     if (standin::CallLogging()) {
-        standin::LogCall("ExitWindowsEx(" + Hex(uFlags) + ", " + Hex(dwReason) + ") = 1");
+        standin::LogCall("ExitWindowsEx(" + standin::Hex(uFlags) + ", " + standin::Hex(dwReason) + ") = 1");
     }
-    standin::Journal("ExitWindowsEx " + Hex(uFlags) + " " + Hex(dwReason));
+    standin::Journal("ExitWindowsEx " + standin::Hex(uFlags) + " " + standin::Hex(dwReason));
     const char* what = (uFlags & EWX_REBOOT) ? "restart" : (uFlags & EWX_SHUTDOWN) ? "shut down" : "log off";
     std::printf("[Windows is asked to %s]\n", what);
     std::fflush(stdout);

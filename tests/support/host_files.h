@@ -6,10 +6,10 @@
 
 #include <sys/resource.h>
 
+#include "support/temp_machine.h"
+
 // The file's bytes; empty when it cannot be read.
 std::string ReadHostFile(const std::string& path);
-// Replaces the file's content; a test failure when that is not possible.
-void WriteHostFile(const std::string& path, const std::string& content);
 
 // The names in a folder, without "." and "..".
 std::vector<std::string> FolderEntries(const std::string& dir);

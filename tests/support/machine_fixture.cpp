@@ -97,18 +97,17 @@ bool KeyPresent(HKEY root, const std::string& path) {
 }
 
 void MachineTest::SetUp() {
-    char tmpl[] = "/tmp/irpatch-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    folder = tmpl;
-    ASSERT_EQ(mkdir((folder + "/drive_c").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder + "/drive_c/WINDOWS").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder + "/drive_c/WINDOWS/SYSTEM").c_str(), 0755), 0);
+    temp_ = std::make_unique<TempFolder>("test");
+    folder = temp_->Path();
+    MakeMachine(folder, kSampleRegistry);
     SetOem(kK314Oem);
     standin::SetInteractive(false);
     standin::ClearFaults();
     // The tests read the call log; the program leaves it off.
     standin::SetCallLogging(true);
-    Load(kSampleRegistry);
+    std::string error;
+    ASSERT_TRUE(standin::OpenMachine(folder, error)) << error;
+    standin::ClearCallLog();
 }
 
 void MachineTest::TearDown() {
@@ -116,8 +115,7 @@ void MachineTest::TearDown() {
     standin::ClearFaults();
     standin::ClearCallLog();
     standin::SetCallLogging(false);
-    std::string cmd = "rm -rf '" + folder + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    temp_.reset();
 }
 
 void MachineTest::Load(const std::string& registryText) {
@@ -128,8 +126,8 @@ void MachineTest::Load(const std::string& registryText) {
     standin::ClearCallLog();
 }
 
-void MachineTest::SetOem(const std::string& content) { WriteHostFile(folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI", content); }
-void MachineTest::RemoveOem() { unlink((folder + "/drive_c/WINDOWS/SYSTEM/OEMINFO.INI").c_str()); }
+void MachineTest::SetOem(const std::string& content) { WriteHostFile(OemFile(folder), content); }
+void MachineTest::RemoveOem() { unlink(OemFile(folder).c_str()); }
 
 std::vector<std::string> MachineTest::JournalLines() const {
     std::vector<std::string> lines;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -52,6 +53,9 @@ protected:
     std::vector<std::string> Calls(const std::string& prefix) const;
 
     std::string folder;
+
+private:
+    std::unique_ptr<TempFolder> temp_;
 };
 
 // A small machine: Enum\BIOS with nested subkeys, sibling branches, the keys the
