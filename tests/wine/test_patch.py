@@ -138,9 +138,7 @@ def report(number, description):
 
 
 def under_bios(key):
-    k = key.lower()
-    root = "hkey_local_machine\\enum\\bios"
-    return k == root or k.startswith(root + "\\")
+    return winemachine.key_under(key, "HKEY_LOCAL_MACHINE\\Enum\\BIOS")
 
 
 class PatchCase(unittest.TestCase):
@@ -337,7 +335,7 @@ class VersionMatrix(PatchCase):
         self.assertEqual("9x" if seen[-1] & 0x80000000 else "NT", family, "%s: GetVersion %08x" % (version, seen[-1]))
         adjusts = run.named("AdjustTokenPrivileges")
         self.assertEqual([a.result for a in adjusts], [1] if family == "NT" else [])
-        deletes = [c for c in run.named("RegDeleteKeyA")]
+        deletes = run.named("RegDeleteKeyA")
         self.assertGreater(len(deletes), 1, "Wine's registry needs the subtree walk")
 
         refused = refuse_row(self.REFUSED_ROW, "version-%s-refused" % version)

@@ -276,6 +276,13 @@ def read_transcript(path, module_range):
 
 # ---- Registry files -----------------------------------------------------------------
 
+def key_under(key, parent):
+    """True when the registry key `key` is `parent` or below it (names compared
+    without regard to case, as the registry compares them)."""
+    k, p = key.lower(), parent.lower()
+    return k == p or k.startswith(p + "\\")
+
+
 def deletions(*keys):
     """Registry file text that removes each key (a full name) with all below it."""
     return "".join("[-%s]\r\n\r\n" % k for k in keys)
@@ -498,18 +505,12 @@ class WineMachine:
 
     def wine_owned(self, key):
         """True for a key (full name) under one of WINE_OWNED's keys of this machine."""
-        k = key.lower()
-        for own in self.WINE_OWNED[self.bits]:
-            own = "hkey_local_machine\\" + own.lower()
-            if k == own or k.startswith(own + "\\"):
-                return True
-        return False
+        return any(key_under(key, "HKEY_LOCAL_MACHINE\\" + own) for own in self.WINE_OWNED[self.bits])
 
     def _baseline_sections(self, keys):
         lines = []
         for key, values in keys.items():
-            rel = key[len("HKEY_LOCAL_MACHINE\\"):]
-            if any(rel.lower() == t.lower() or rel.lower().startswith(t.lower() + "\\") for t in TOUCHED_KEYS):
+            if any(key_under(key, "HKEY_LOCAL_MACHINE\\" + t) for t in TOUCHED_KEYS):
                 lines.append("[%s]" % key)
                 lines += ["%s=%s" % item for item in values.items()]
                 lines.append("")
