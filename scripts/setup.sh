@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|release|all
-#   win32:   the i686 product's build and audit; with 32-bit Wine where its Wine
-#            suites run here (tests/wine/winemachine.py builds decides)
+# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|release|runtime|all
+#   win32:   the i686 product's build and audit, and its i486 runtime (built once
+#            by scripts/build-runtime.sh, then cached); with 32-bit Wine where its
+#            Wine suites run here (tests/wine/winemachine.py builds decides)
 #   win64:   the x86_64 build and 64-bit Wine, which every machine runs
-#   release: scripts/release.sh only (the product and its zip; no Wine, no X)
+#   release: scripts/release.sh only (the product, its runtime, its zip and floppy
+#            image; no Wine, no X)
+#   runtime: what scripts/build-runtime.sh needs to build that runtime: GCC's and
+#            mingw-w64's sources (the latter through a deb-src entry added here)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +39,23 @@ install() {
     packages=()
 }
 
+# add_deb_src PACKAGE VERSION: makes the source of PACKAGE at VERSION reachable to
+# apt-get source, adding a deb-src entry for this release's main archive if needed.
+add_deb_src() {
+    apt-cache showsrc "$1" 2>/dev/null | grep -qx "Version: $2" && return 0
+    local codename
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "setup: adding a deb-src entry for $codename main (the sources of $1 $2)" >&2
+    printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" "Suites: $codename" \
+        "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+        "${sudo[@]}" tee /etc/apt/sources.list.d/irpatch-deb-src.sources >/dev/null
+    "${sudo[@]}" apt-get update -q >/dev/null
+    apt-cache showsrc "$1" 2>/dev/null | grep -qx "Version: $2" || {
+        echo "setup: the sources of $1 $2 cannot be reached through apt (deb-src for $codename main)" >&2
+        exit 1
+    }
+}
+
 # Python first: it decides below whether this machine runs 32-bit Wine.
 need python3 python3
 install
@@ -60,6 +81,25 @@ if [[ $want == release ]]; then
     need git git
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-windres binutils-mingw-w64-i686
+    need mformat mtools
+fi
+if [[ $want == runtime ]]; then
+    need i686-w64-mingw32-gcc-win32 gcc-mingw-w64-i686-win32
+    need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+    need i686-w64-mingw32-objdump binutils-mingw-w64-i686
+    need g++ g++
+    need make make
+    need flock util-linux
+    need dpkg-source dpkg-dev
+    need /usr/include/gmp.h libgmp-dev
+    need /usr/include/mpfr.h libmpfr-dev
+    need /usr/include/mpc.h libmpc-dev
+    install
+    # GCC's sources: the tarball in the gcc-N-source of the cross compiler's GCC.
+    gcc_major=$(i686-w64-mingw32-gcc-win32 -dumpversion | cut -d- -f1)
+    need "/usr/src/gcc-$gcc_major" "gcc-$gcc_major-source"
+    install
+    add_deb_src mingw-w64 "$(dpkg-query -W -f='${Version}' mingw-w64-i686-dev)"
 fi
 if wants win32 || wants win64; then
     need cmake cmake
@@ -72,6 +112,7 @@ fi
 if wants win32; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-objdump binutils-mingw-w64-i686
+    need mformat mtools
     # 32-bit Wine only where the i686 build's Wine suites run: a kernel that cannot
     # execute 32-bit programs could not start it.
     if python3 tests/wine/winemachine.py builds 2>/dev/null | grep -qx win32; then
@@ -86,3 +127,9 @@ if wants win64; then
     need wineserver wine
 fi
 install
+
+# The i686 programs link the i486 runtime: built here the first time (minutes),
+# found in the cache afterwards.
+if wants win32 || [[ $want == release ]]; then
+    scripts/build-runtime.sh >/dev/null
+fi
