@@ -1,3 +1,19 @@
-# The product: 32-bit Windows, loadable on Windows 98 SE.
+# The product: 32-bit Windows, loadable on Windows 98 SE and runnable on every CPU
+# that runs it, from the i486 on. Our code is compiled for the i486 (tuned for
+# today's CPUs: the same instructions, a smaller program) and every program links
+# the C and C++ runtime rebuilt for the i486 by scripts/build-runtime.sh, found
+# through -B ahead of Debian's own, which was compiled for the Pentium Pro (CMOV).
 set(CMAKE_SYSTEM_PROCESSOR i686)
+
+execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-runtime.sh --where
+                OUTPUT_VARIABLE IRPATCH_I486_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_VARIABLE _irpatch_runtime_error RESULT_VARIABLE _irpatch_runtime_status)
+if(NOT _irpatch_runtime_status EQUAL 0)
+    message(FATAL_ERROR "${_irpatch_runtime_error}"
+            "The i686 programs link only the i486 runtime; build it once (about 6 minutes) "
+            "with scripts/setup.sh win32 or scripts/build-runtime.sh, then configure again.")
+endif()
+set(_irpatch_cpu_flags "-march=i486 -mtune=generic")
+set(_irpatch_runtime_flags "-B${IRPATCH_I486_RUNTIME}/")
+
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
