@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <string>
+#include <type_traits>
 
 #include "platform/win32/windows_h.h"
 
@@ -49,6 +50,19 @@ std::wstring AnsiToWide(const char* bytes, int length) {
     return out;
 }
 
+// A function looked up at run time, typed from the SDK's own declaration of it: the
+// name and the type cannot drift apart, and the calling convention is the
+// declaration's (__stdcall on i686, where a hand-written pointer type that forgot it
+// would corrupt the stack; x86_64 has one convention, so only the i686 build could
+// show such a fault). GetProcAddress gives a generic function pointer; going
+// through void(*)() is the cast GCC accepts without a function-type warning.
+template <typename Function>
+Function* ProcAddress(HMODULE module, const char* name) {
+    return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+#define IRPATCH_PROC(module, function) \
+    ProcAddress<std::remove_pointer_t<decltype(&::function)>>(module, #function)
+
 // The NT family refuses ExitWindowsEx (ERROR_PRIVILEGE_NOT_HELD) unless the caller
 // has enabled the shutdown privilege in its token; Windows 98 has no privileges and
 // restarts on request. Without this the program would announce a restart that NT
@@ -63,18 +77,9 @@ void EnableShutdownPrivilegeOnNt() {
     if (advapi == nullptr) {
         return;
     }
-    using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-    using LookupPrivilegeValueFn = BOOL(WINAPI*)(LPCSTR, LPCSTR, PLUID);
-    using AdjustTokenPrivilegesFn =
-        BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
-    // GetProcAddress gives a generic function pointer; going through void(*)() is
-    // the cast GCC accepts without a function-type warning.
-    auto openToken = reinterpret_cast<OpenProcessTokenFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "OpenProcessToken")));
-    auto lookup = reinterpret_cast<LookupPrivilegeValueFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "LookupPrivilegeValueA")));
-    auto adjust = reinterpret_cast<AdjustTokenPrivilegesFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "AdjustTokenPrivileges")));
+    auto openToken = IRPATCH_PROC(advapi, OpenProcessToken);
+    auto lookup = IRPATCH_PROC(advapi, LookupPrivilegeValueA);
+    auto adjust = IRPATCH_PROC(advapi, AdjustTokenPrivileges);
     if (openToken == nullptr || lookup == nullptr || adjust == nullptr) {
         return;
     }
