@@ -33,6 +33,20 @@ else()
     set(IRPATCH_WIN98_PRODUCT OFF)
 endif()
 
+# The CPU audit (tests/win98/check_cpu.py) tells the product's code from the data in
+# its .text by the linker's map of the same link, and checks that the runtime came
+# from the i486 build. The map names local folders; the program does not.
+if(IRPATCH_WIN98_PRODUCT)
+    set(IRPATCH_EXE_MAP ${PROJECT_BINARY_DIR}/${IRPATCH_EXE_NAME}.map)
+    target_link_options(irpatch_exe PRIVATE -Wl,-Map,${IRPATCH_EXE_MAP})
+    find_program(IRPATCH_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+    set(IRPATCH_CPU_CHECK ${PROJECT_SOURCE_DIR}/tests/win98/check_cpu.py
+        --map ${IRPATCH_EXE_MAP}
+        --allowed ${PROJECT_SOURCE_DIR}/tests/win98/allowed-cpu.txt
+        --runtime ${IRPATCH_I486_RUNTIME}
+        --objdump ${IRPATCH_OBJDUMP})
+endif()
+
 # The program's size bound: the exe_size test fails and the release stops above it.
 set(IRPATCH_EXE_SIZE_LIMIT 262144)
 
@@ -48,18 +62,21 @@ if(IRPATCH_WIN32_TESTS)
 endif()
 
 # The release package (scripts/release.sh): the program, release/LISEZMOI.TXT and
-# their SHA-256 sums in IRPatch-K314-W98-FRN-<version>.zip, the version written as
-# the program shows it, "1.00" for 1.0. The program's size is checked first,
-# against the bound above.
+# their SHA-256 sums in IRPatch-K314-W98-FRN-<version>.zip and on the floppy image
+# IRPatch-K314-W98-FRN-<version>.img, the version written as the program shows it,
+# "1.00" for 1.0. The program's size, against the bound above, and its instructions,
+# against the i486, are checked first.
 if(IRPATCH_WIN98_PRODUCT)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
     set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH "Where the release target writes the zip")
     add_custom_target(release
         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
                 $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
+        COMMAND Python3::Interpreter ${IRPATCH_CPU_CHECK} $<TARGET_FILE:irpatch_exe>
         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
                 --source ${PROJECT_SOURCE_DIR}
                 --out ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.zip
+                --image ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.img
                 $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
         VERBATIM)
     add_dependencies(release irpatch_exe)

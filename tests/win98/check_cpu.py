@@ -1,0 +1,295 @@
+#!/usr/bin/env python3
+"""Checks, instruction by instruction, that a 32-bit Windows program runs on an i486.
+
+Windows 98 runs on a 486DX. An instruction a later CPU introduced (CMOV and FCOMI of
+the Pentium Pro, CMPXCHG8B and RDTSC of the Pentium, anything on MMX or SSE
+registers, the P6 long NOP 0F 1F, ...) stops the program there with an illegal
+operation. This check disassembles every byte of code the program holds and fails
+on any such instruction:
+
+  - code and data are told apart with the linker map of the same link: only input
+    sections of code (.text, .text$*, .text.*, .init, .fini) are read; the data the
+    linker also puts in .text (.gcc_except_table, constructor lists) is not;
+  - each code section is decoded from its own first byte, so data before it cannot
+    shift the decoding;
+  - CPUID, RDRAND and RDSEED are allowed only where allowed-cpu.txt allows them:
+    each line names a function, the instructions it may hold and why that is safe;
+    CPUID moreover only after the function has tested that the CPU has it (the
+    EFLAGS.ID test: flip bit 21, 0x200000, and POPF it, earlier in the function);
+  - with --runtime DIR, every object of the C and C++ runtime (the files DIR's
+    COMPLETE lists) must have come from DIR, not from the toolchain's stock copy.
+
+Usage: check_cpu.py EXE --map MAP [--allowed FILE] [--runtime DIR] [--objdump PROG]
+                    [--expect TEXT]...
+Exit status 0 when every check passes, 1 when one fails, 2 when the files cannot be read.
+"""
+import argparse
+import bisect
+import collections
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_pe import verdict  # noqa: E402
+
+# Instructions beyond the i486, by mnemonic as objdump writes it (AT&T syntax, size
+# suffix included), each with what it is and the first CPU that has it.
+BEYOND_I486 = [
+    (r"cmov[a-z]+", "CMOVcc, from the Pentium Pro"),
+    (r"fcmovn?[a-z]+", "FCMOVcc, from the Pentium Pro"),
+    (r"fu?comip?", "FCOMI/FUCOMI, from the Pentium Pro"),
+    (r"rdpmc", "RDPMC, from the Pentium Pro"),
+    (r"cmpxchg8b", "CMPXCHG8B, from the Pentium"),
+    (r"rdtscp?", "RDTSC, from the Pentium"),
+    (r"rdmsr|wrmsr", "RDMSR/WRMSR, from the Pentium"),
+    (r"sysenter|sysexit[lq]?|syscall|sysret[lq]?", "a fast system call, from the Pentium II"),
+    (r"fxsave|fxrstor|xsave\w*|xrstor\w*|xgetbv|xsetbv", "FXSAVE/XSAVE, from the Pentium II"),
+    (r"[lms]fence", "a fence, from SSE"),
+    (r"prefetch\w*", "a prefetch, from SSE or 3DNow!"),
+    (r"movnt\w*|maskmov\w*", "a non-temporal move, from MMX or SSE"),
+    (r"emms|femms|ldmxcsr|stmxcsr|clflush\w*|fisttp\w*|monitor|mwait", "MMX, SSE or later state"),
+    (r"popcnt|lzcnt|tzcnt|movbe|crc32\w*|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|"
+     r"shlx|shrx|adcx|adox", "a bit or string instruction of a recent CPU"),
+    (r"endbr(32|64)", "ENDBR, a hint NOP (0F 1E) from the Pentium Pro"),
+]
+BEYOND_I486 = [(re.compile(pattern + r"\Z"), what) for pattern, what in BEYOND_I486]
+# 0F 1F with an operand: the multi-byte NOP of the P6. (A bare NOP is 90.)
+LONG_NOP = re.compile(r"nop[lwq]?\Z")
+VECTOR_REGISTER = re.compile(r"%([xyz]?mm\d|k[0-7]\b|bnd)")
+# Allowed only in the functions allowed-cpu.txt names.
+GUARDED = {"cpuid", "rdrand", "rdseed"}
+PREFIXES = {"lock", "rep", "repz", "repe", "repnz", "repne", "data16", "data32", "addr16", "addr32",
+            "cs", "ds", "es", "fs", "gs", "ss", "notrack", "bnd"}
+CODE_SECTION = re.compile(r"\.(text|init|fini)([.$].*)?\Z")
+
+Section = collections.namedtuple("Section", "name start size origin symbols")
+
+
+class Unreadable(Exception):
+    pass
+
+
+def read_map(path):
+    """The input sections of the .text output section, in address order."""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        lines = f.read().split("\n")
+    try:
+        lines = lines[lines.index("Linker script and memory map"):]
+    except ValueError:
+        raise Unreadable("%s is not a GNU ld map" % path)
+    head = re.compile(r"(\S+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)(?:\s+(.*))?\Z")
+    placed = re.compile(r"\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.*)\Z")
+    symbol = re.compile(r"\s+0x([0-9a-f]+)\s+(?!0x)(\S.*)\Z")
+    sections, in_text, pending = [], False, None
+    for line in lines:
+        if line and not line[0].isspace():  # an output section
+            in_text = line.split()[0] == ".text"
+            continue
+        if not in_text:
+            continue
+        m = head.match(line[1:]) if line.startswith(" ") and not line.startswith("  ") else None
+        if m and m.group(4) and m.group(1) != "*fill*":
+            sections.append(Section(m.group(1), int(m.group(2), 16), int(m.group(3), 16), m.group(4), []))
+            pending = None
+        elif re.match(r" \S+\Z", line) and not line.startswith(" *"):
+            pending = line.strip()  # a long name: its address, size and file follow
+        elif pending and placed.match(line):
+            start, size, origin = placed.match(line).groups()
+            sections.append(Section(pending, int(start, 16), int(size, 16), origin, []))
+            pending = None
+        elif symbol.match(line) and sections and "PROVIDE" not in line:
+            address, name = symbol.match(line).groups()
+            sections[-1].symbols.append((int(address, 16), name))
+    if not sections:
+        raise Unreadable("%s places nothing in .text" % path)
+    return sorted((s for s in sections if s.size), key=lambda s: s.start)
+
+
+def disassemble(objdump, exe, start=None, stop=None):
+    """{address: (raw bytes, instruction text)} of .text, or of [start, stop)."""
+    command = [objdump, "-d", "-w", "-j", ".text", exe]
+    if start is not None:
+        command[2:2] = ["--start-address=0x%x" % start, "--stop-address=0x%x" % stop]
+    try:
+        out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise Unreadable("%s: %s" % (" ".join(command), error))
+    line = re.compile(r"\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(.*)\Z")
+    return {int(m.group(1), 16): (m.group(2), m.group(3).strip())
+            for m in map(line.match, out.split("\n")) if m}
+
+
+def demangle(objdump, names):
+    """{mangled: readable}; binutils' c++filt beside objdump, told not to strip the
+    leading underscore that i386 PE symbols carry (section names have none)."""
+    cxxfilt = re.sub(r"objdump$", "c++filt", objdump)
+    try:
+        out = subprocess.run([cxxfilt, "--no-strip-underscore"], input="\n".join(names), check=True,
+                             capture_output=True, text=True).stdout.split("\n")
+        return dict(zip(names, out))
+    except (OSError, subprocess.CalledProcessError):
+        return {name: name for name in names}
+
+
+def function_of(section, address, names):
+    """The function an address lies in. With -ffunction-sections the section is named
+    after it; else the nearest global symbol before the address (a static function
+    has none in the map), else the object's section and the offset in it."""
+    suffix = re.match(r"\.text[.$](.+)", section.name)
+    if suffix:
+        return names.get(suffix.group(1), suffix.group(1))
+    before = [name for at, name in section.symbols if at <= address]
+    if before:
+        return before[-1]
+    return "%s of %s +0x%x" % (section.name, os.path.basename(section.origin), address - section.start)
+
+
+def mnemonic(text):
+    words = text.split()
+    while words and words[0] in PREFIXES:
+        words = words[1:]
+    return (words[0], " ".join(words[1:])) if words else ("", "")
+
+
+def beyond_i486(name, operands):
+    for pattern, what in BEYOND_I486:
+        if pattern.match(name):
+            return what
+    if LONG_NOP.match(name) and operands:
+        return "the long NOP (0F 1F), from the Pentium Pro"
+    if VECTOR_REGISTER.search(operands):
+        return "an MMX or SSE register"
+    return None
+
+
+def code_instructions(objdump, exe, sections):
+    """[(section, address, text)] of every instruction in a code section."""
+    whole = disassemble(objdump, exe)
+    found = []
+    for section in sections:
+        if not CODE_SECTION.match(section.name):
+            continue
+        end = section.start + section.size
+        decoded = whole
+        if section.start not in whole:  # out of step after data: decode it alone
+            decoded = disassemble(objdump, exe, section.start, end)
+        addresses = sorted(decoded)
+        for address in addresses[bisect.bisect_left(addresses, section.start):
+                                 bisect.bisect_left(addresses, end)]:
+            found.append((section, address, decoded[address][1]))
+    return found
+
+
+def code_outside_text(objdump, exe):
+    """Sections other than .text that the image marks as code: nothing audits them."""
+    try:
+        out = subprocess.run([objdump, "-h", exe], check=True, capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise Unreadable("%s -h: %s" % (objdump, error))
+    names = re.findall(r"^\s*\d+\s+(\S+)\s.*\n\s+.*\bCODE\b", out, re.M)
+    return ["section %s holds code outside .text, which this check does not read" % name
+            for name in names if name != ".text"]
+
+
+def check_runtime(map_path, runtime):
+    """Every runtime file the map names comes from the runtime folder."""
+    names, problems = set(), []
+    with open(os.path.join(runtime, "COMPLETE"), encoding="utf-8") as f:
+        names = {line.split()[-1] for line in f if line.strip()} - {"BUILD-INFO"}
+    with open(map_path, encoding="utf-8", errors="replace") as f:
+        used = set(re.findall(r"(/\S+?\.(?:a|o))(?:\(|\s|$)", f.read()))
+    root = os.path.realpath(runtime)
+    for path in sorted({os.path.normpath(p) for p in used}):
+        if os.path.basename(path) in names and os.path.dirname(os.path.realpath(path)) != root:
+            problems.append("%s linked from %s, not from the i486 runtime %s" %
+                            (os.path.basename(path), os.path.dirname(path), runtime))
+    return problems
+
+
+def read_allowances(path):
+    """{function: (set of mnemonics, reason)} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON
+    lines; a line that lacks a part is itself a problem."""
+    allowed, problems = {}, []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            if not line.strip() or line.startswith("#"):
+                continue
+            parts = [part.strip() for part in line.rstrip("\n").split("\t")]
+            if len(parts) != 3 or not all(parts):
+                problems.append("%s:%d: not FUNCTION<TAB>INSTRUCTIONS<TAB>REASON" % (path, number))
+                continue
+            allowed[parts[0]] = (set(parts[1].split(",")), parts[2])
+    return allowed, problems
+
+
+def judge(name, operands, function, allowed, tested):
+    """Why an instruction may not run on an i486 here, or None."""
+    if name in allowed.get(function, ((), ""))[0]:
+        if name == "cpuid" and function not in tested:
+            return "CPUID before the function tests that the CPU has it (EFLAGS.ID)"
+        return None
+    if name in GUARDED:
+        return "%s outside the functions allowed to test the CPU" % name.upper()
+    return beyond_i486(name, operands)
+
+
+def check(args):
+    sections = read_map(args.map)
+    allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
+    instructions = code_instructions(args.objdump, args.exe, sections)
+    names = demangle(args.objdump, sorted({m.group(1) for s in sections
+                                           for m in [re.match(r"\.text[.$](.+)", s.name)] if m}))
+
+    hits = collections.OrderedDict()  # (function, origin, mnemonic, why) -> [addresses]
+    flipped, tested = set(), set()  # functions past each half of the EFLAGS.ID test
+    used = collections.Counter()
+    for section, address, text in instructions:
+        name, operands = mnemonic(text)
+        function = function_of(section, address, names)
+        if "$0x200000," in operands:
+            flipped.add(function)
+        elif name in ("popf", "popfl") and function in flipped:
+            tested.add(function)
+        why = judge(name, operands, function, allowed, tested)
+        if why is None:
+            if name in allowed.get(function, ((), ""))[0]:
+                used[name] += 1
+            continue
+        hits.setdefault((function, os.path.basename(section.origin), name, why), []).append(address)
+
+    for (function, origin, name, why), addresses in hits.items():
+        problems.append("%s x%d at 0x%x, in %s (%s): %s"
+                        % (name, len(addresses), addresses[0], function, origin, why))
+    problems += code_outside_text(args.objdump, args.exe)
+    if args.runtime:
+        problems += check_runtime(args.map, args.runtime)
+    code = [s for s in sections if CODE_SECTION.match(s.name)]
+    print("%s: %d instructions in %d code sections (%d bytes); %d data sections in .text skipped"
+          % (args.exe, len(instructions), len(code), sum(s.size for s in code), len(sections) - len(code)))
+    if used:
+        print("  allowed by allowed-cpu.txt: %s" % ", ".join("%s x%d" % item for item in sorted(used.items())))
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("exe")
+    parser.add_argument("--map", required=True, help="the linker map of the same link")
+    parser.add_argument("--allowed", help="FUNCTION<TAB>reason lines: where CPUID, RDRAND, RDSEED may be")
+    parser.add_argument("--runtime", help="the i486 runtime folder every runtime object must come from")
+    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--expect", action="append", default=[],
+                        help="a problem text that must be found (checks the check)")
+    args = parser.parse_args()
+    try:
+        problems = check(args)
+    except (OSError, Unreadable) as error:
+        print("cannot check: %s" % error)
+        return 2
+    return verdict(problems, args.expect, "every instruction runs on an i486")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
