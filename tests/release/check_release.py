@@ -6,7 +6,8 @@
       be: Windows-1252, CRLF line ends, short lines, the boxes' texts as shown.
   check_release.py reproducible --source DIR --work DIR
       Releases twice, each time from a fresh build folder, and checks that the two
-      zips are the same bytes, hold what they should, and name no local folder.
+      zips and the two floppy images are the same bytes, hold what they should, and
+      name no local folder.
 Exit status 0 when every check passes, 1 otherwise.
 """
 import argparse
@@ -15,16 +16,24 @@ import io
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
 
 # The package of version 1.00, as its users will find it named.
 ZIP_NAME = "IRPatch-K314-W98-FRN-1.00.zip"
+IMAGE_NAME = "IRPatch-K314-W98-FRN-1.00.img"
 # Notepad on Windows 98 shows lines unwrapped and opens files up to 64 KiB.
 WIDTH = 76
 NOTEPAD_MAX = 65535
 FLOPPY = 1457664
+# A formatted 1.44 MB floppy: 2880 sectors of 512 bytes, FAT12, with the label and
+# serial number the release gives it (the serial as the boot sector stores it).
+IMAGE_BYTES = 1474560
+IMAGE_LABEL = b"IRPATCHK314"
+IMAGE_SERIAL = 0x03140100
 
 # Texts the notes must carry, each on one line. The boxes' texts are the
 # program's own, misspellings included; the rest is the notes' own French.
@@ -42,6 +51,8 @@ EXPECTED_LINES = [
     "« Redémarrer en mode MS-DOS »",
     "À quoi sert ce correctif",
     "Revenir en arrière",
+    "486DX",
+    "Copiez Patch_IR_K314(FR).exe de la disquette sur le disque dur",
 ]
 # What UTF-8 bytes of accented letters and guillemets look like read as Windows-1252.
 MOJIBAKE = ["Ã", "Â", "â€", "ï»¿"]
@@ -123,29 +134,59 @@ def check_zip(data, exe, notes, folders):
     return problems
 
 
+def check_image(image, members):
+    """The floppy image: its size and boot sector, and the same three files as the zip."""
+    problems = []
+    if len(image) != IMAGE_BYTES:
+        return ["floppy image of %d bytes, expected %d" % (len(image), IMAGE_BYTES)]
+    sectors, fs_type = struct.unpack_from("<H", image, 19)[0], image[54:62]
+    serial, label = struct.unpack_from("<I", image, 39)[0], image[43:54]
+    if (sectors, fs_type) != (2880, b"FAT12   "):
+        problems.append("the image is %d sectors of %r, expected a 2880-sector FAT12 floppy" % (sectors, fs_type))
+    if (serial, label) != (IMAGE_SERIAL, IMAGE_LABEL):
+        problems.append("volume serial 0x%08X and label %r, expected 0x%08X and %r"
+                        % (serial, label, IMAGE_SERIAL, IMAGE_LABEL))
+    with tempfile.NamedTemporaryFile(suffix=".img") as f:
+        f.write(image)
+        f.flush()
+        listing = subprocess.run(["mdir", "-b", "-i", f.name, "::"], capture_output=True, text=True).stdout
+        names = sorted(line.rsplit("/", 1)[-1] for line in listing.splitlines() if line.strip())
+        if names != sorted(MEMBERS):
+            return problems + ["the image holds %r, expected %r" % (names, sorted(MEMBERS))]
+        for name in MEMBERS:
+            data = subprocess.run(["mcopy", "-n", "-i", f.name, "::" + name, "-"], capture_output=True).stdout
+            if data != members[name]:
+                problems.append("the image's %s is not the zip's" % name)
+    return problems
+
+
+def read(folder, name):
+    with open(os.path.join(folder, name), "rb") as f:
+        return f.read()
+
+
 def reproducible(source, work):
     source = os.path.realpath(source)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     work = os.path.realpath(work)
-    zip_name = ZIP_NAME
 
     # Two folders of different names and lengths, one release after the other.
     (build_a, dist_a), (_, dist_b) = release(source, work, "a"), release(source, work, "second")
     listed = sorted(os.listdir(dist_a)), sorted(os.listdir(dist_b))
-    if listed != ([zip_name], [zip_name]):
-        return ["the releases wrote %r and %r, expected %s" %
-                (listed[0], listed[1], zip_name)]
-    with open(os.path.join(dist_a, zip_name), "rb") as f:
-        zip_a = f.read()
-    with open(os.path.join(dist_b, zip_name), "rb") as f:
-        zip_b = f.read()
-    with open(os.path.join(build_a, MEMBERS[0]), "rb") as f:
-        exe = f.read()
-    with open(os.path.join(source, "release", "LISEZMOI.TXT"), "rb") as f:
-        notes = f.read()
+    expected = sorted([ZIP_NAME, IMAGE_NAME])
+    if listed != (expected, expected):
+        return ["the releases wrote %r and %r, expected %s" % (listed[0], listed[1], expected)]
+    zip_a, zip_b = read(dist_a, ZIP_NAME), read(dist_b, ZIP_NAME)
+    exe, notes = read(build_a, MEMBERS[0]), read(os.path.join(source, "release"), "LISEZMOI.TXT")
     problems = [] if zip_a == zip_b else compare(zip_a, zip_b)
-    return problems + check_zip(zip_a, exe, notes, [source, work])
+    image_a, image_b = read(dist_a, IMAGE_NAME), read(dist_b, IMAGE_NAME)
+    if image_a != image_b:
+        problems.append("the two floppy images differ (first at byte %d)" % first_difference(image_a, image_b))
+    problems += check_zip(zip_a, exe, notes, [source, work])
+    with zipfile.ZipFile(io.BytesIO(zip_a)) as zf:
+        members = {name: zf.read(name) for name in zf.namelist()}
+    return problems + check_image(image_a, members)
 
 
 def main():
@@ -166,7 +207,7 @@ def main():
         print("FAIL: " + problem)
     if not problems:
         print("OK: " + ("the notes read as French in Notepad" if args.command == "notes"
-                        else "two releases, byte for byte the same, hold the program, its notes and their sums"))
+                        else "two releases, byte for byte the same zips and floppy images, hold the program, its notes and their sums"))
     return 1 if problems else 0
 
 
