@@ -149,7 +149,7 @@ mkdir mingw-src && cd mingw-src
 # The version of the installed CRT and headers, exactly: another one would not match them.
 step "sources: mingw-w64 $mingw_version (apt-get source; needs the deb-src entry setup.sh adds)" \
     apt-get-source.log apt-get source -q "mingw-w64=$mingw_version"
-M=$(ls -d "$work"/mingw-src/mingw-w64-*/)
+M=$(realpath "$work"/mingw-src/mingw-w64-*/)
 
 # ---- the mingw-w64 CRT, 32-bit only: the archives a static program links ------------
 mkdir -p "$work/crt/lib32" && cd "$work/crt"
