@@ -14,6 +14,8 @@ if(NOT _irpatch_runtime_status EQUAL 0)
             "with scripts/setup.sh win32 or scripts/build-runtime.sh, then configure again.")
 endif()
 set(_irpatch_cpu_flags "-march=i486 -mtune=generic")
-set(_irpatch_runtime_flags "-B${IRPATCH_I486_RUNTIME}/")
+# A link option, not a cached _INIT flag: a new runtime (a Debian update, a changed
+# recipe) reaches an existing build folder at its next configure.
+add_link_options("-B${IRPATCH_I486_RUNTIME}/")
 
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

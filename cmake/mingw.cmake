@@ -32,8 +32,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every program of this build, tests included, must run on a Windows without the
 # MinGW runtime DLLs. Function and data sections let the linker drop what the
-# program never calls. The i686 toolchain file adds its CPU flags and runtime
-# folder (_irpatch_cpu_flags, _irpatch_runtime_flags); the x86_64 one adds none.
+# program never calls. The i686 toolchain file adds its CPU flags
+# (_irpatch_cpu_flags) and links its own runtime; the x86_64 one adds neither.
 #
 # The same sources must give the same bytes (scripts/release.sh, docs/windows.md):
 # the linker writes 0 instead of the link time in the PE header, and file names
@@ -43,5 +43,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # which may lie inside the source folder, comes second.
 set(CMAKE_CXX_FLAGS_INIT "${_irpatch_cpu_flags} -ffunction-sections -fdata-sections \
 -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp \
-${_irpatch_runtime_flags}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
