@@ -10,7 +10,7 @@ Exit status 0 when everything matches, 1 otherwise.
 import struct
 import sys
 
-from check_pe import BadImage, Image
+from check_pe import BadImage, Image, verdict
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 DIR_RESOURCE = 2
@@ -137,11 +137,7 @@ def main():
     except (OSError, BadImage, struct.error, KeyError, StopIteration) as error:
         print("%s: cannot read the resources: %r" % (sys.argv[1], error))
         return 1
-    for problem in problems:
-        print("FAIL: " + problem)
-    if not problems:
-        print("OK: the version block and icon group 1 are the program's")
-    return 1 if problems else 0
+    return verdict(problems, [], "the version block and icon group 1 are the program's")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,9 @@ import shutil
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_pe import verdict  # noqa: E402
+
 FILES = ["crt2.o", "crtbegin.o", "crtend.o", "libgcc.a", "libgcc_eh.a", "libmingw32.a", "libmingwex.a",
          "libmoldname.a", "libmsvcrt.a", "libstdc++.a", "libstdc++fs.a", "libsupc++.a", "BUILD-INFO"]
 
@@ -74,11 +77,7 @@ def main():
         if not usable and status == 0:
             problems.append("%s: used (%r)" % (what, out))
     shutil.rmtree(cache, ignore_errors=True)
-    for problem in problems:
-        print("FAIL: " + problem)
-    if not problems:
-        print("OK: only a whole entry of the cache is used")
-    return 1 if problems else 0
+    return verdict(problems, [], "only a whole entry of the cache is used")
 
 
 if __name__ == "__main__":
