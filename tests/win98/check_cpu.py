@@ -31,8 +31,7 @@ import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_pe import verdict  # noqa: E402
+from check_pe import verdict
 
 # Instructions beyond the i486, by mnemonic as objdump writes it (AT&T syntax, size
 # suffix included), each with what it is and the first CPU that has it.

@@ -18,8 +18,7 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_pe import verdict  # noqa: E402
+from check_pe import verdict
 
 FILES = ["crt2.o", "crtbegin.o", "crtend.o", "libgcc.a", "libgcc_eh.a", "libmingw32.a", "libmingwex.a",
          "libmoldname.a", "libmsvcrt.a", "libstdc++.a", "libstdc++fs.a", "libsupc++.a", "BUILD-INFO"]
