@@ -107,7 +107,7 @@ def read_map(path):
 
 
 def disassemble(objdump, exe, start=None, stop=None):
-    """{address: (raw bytes, instruction text)} of .text, or of [start, stop)."""
+    """{address: instruction text} of .text, or of [start, stop)."""
     command = [objdump, "-d", "-w", "-j", ".text", exe]
     if start is not None:
         command[2:2] = ["--start-address=0x%x" % start, "--stop-address=0x%x" % stop]
@@ -115,9 +115,8 @@ def disassemble(objdump, exe, start=None, stop=None):
         out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     except (OSError, subprocess.CalledProcessError) as error:
         raise Unreadable("%s: %s" % (" ".join(command), error))
-    line = re.compile(r"\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(.*)\Z")
-    return {int(m.group(1), 16): (m.group(2), m.group(3).strip())
-            for m in map(line.match, out.split("\n")) if m}
+    line = re.compile(r"\s*([0-9a-f]+):\t[0-9a-f ]+\t(.*)\Z")
+    return {int(m.group(1), 16): m.group(2).strip() for m in map(line.match, out.split("\n")) if m}
 
 
 def demangle(objdump, names):
@@ -177,7 +176,7 @@ def code_instructions(objdump, exe, sections):
         addresses = sorted(decoded)
         for address in addresses[bisect.bisect_left(addresses, section.start):
                                  bisect.bisect_left(addresses, end)]:
-            found.append((section, address, decoded[address][1]))
+            found.append((section, address, decoded[address]))
     return found
 
 
