@@ -327,9 +327,13 @@ TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {
     // The save after the infrared key's value is refused: the file holds everything up
     // to the row before, whole, and the run ends with the error box.
     std::string out;
-    EXPECT_EQ(RunExe(folder, &out, "IRPATCH_FAULTS='SaveRegistry|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer||29'"),
+    EXPECT_EQ(RunExe(folder, &out,
+                     "IRPATCH_FAULTS='SaveRegistry|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer||29;"
+                     "RegSetValueExA||NotInTheScript|5'"),
               1)
         << out;
+    // The entry that never fired is named; the one that did is not.
+    EXPECT_NE(out.find("never fired during the run: 'RegSetValueExA||NotInTheScript|5'\n"), std::string::npos) << out;
     ASSERT_EQ(JournalLines().size(), 1u);
     EXPECT_NE(JournalLines()[0].find("Run-time error '26001'"), std::string::npos);
     const std::string after = RegistryFileBytes();

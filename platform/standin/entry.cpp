@@ -34,6 +34,15 @@ int main() {
         return kExitNoMachine;
     }
     int status = RunProgram();
+    // A fault that never fired tried nothing: the user hears of it, or would take the
+    // run for the failure they meant to try.
+    const std::vector<std::string> idle = standin::FaultEntriesNotFired();
+    if (!idle.empty()) {
+        std::string entries;
+        for (const std::string& entry : idle) entries += (entries.empty() ? "'" : ", '") + entry + "'";
+        std::fprintf(stderr, "Patch_IR_K314(FR): IRPATCH_FAULTS entries that never fired during the run: %s\n",
+                     entries.c_str());
+    }
     standin::CloseMachine();
     return status;
 }

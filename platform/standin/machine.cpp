@@ -190,11 +190,11 @@ bool OpenMachineFromEnvironment(std::string& error) {
     if (!LoadCrashPlanFromEnvironment(error)) return false;
     // Read before the machine opens, so that a malformed entry changes nothing: a
     // user who meant to try a failure must not get the real patch instead.
-    std::vector<Fault> faults;
+    std::vector<std::pair<Fault, std::string>> faults;
     const char* faultList = std::getenv("IRPATCH_FAULTS");
     if (faultList != nullptr && !ReadFaultList(faultList, faults, error)) return false;
     if (!OpenMachine(folder, error)) return false;
-    for (const Fault& fault : faults) InjectFault(fault);
+    for (const auto& [fault, entry] : faults) InjectFault(fault, entry);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -112,14 +113,20 @@ struct Fault {
     long raiseNumber = 0;
     int times = -1;
 };
-void InjectFault(const Fault& fault);
+// `entry`: the IRPATCH_FAULTS entry the fault was read from, for FaultEntriesNotFired.
+void InjectFault(const Fault& fault, const std::string& entry = std::string());
 void ClearFaults();
 // Reads a fault list in the form of IRPATCH_FAULTS: entries call|keyPath|valueName|status
 // separated by ';', an empty field matching anything, the names typed as UTF-8, a
 // status of the form raise:N raising run-time failure N. False, with a message naming
-// the entry, for an entry that is not of that form, names a call no fault can reach or
-// has a status of 0.
-bool ReadFaultList(const std::string& text, std::vector<Fault>& faults, std::string& error);
+// the entry and why, for an entry that is not of that form, names a call no fault can
+// reach, has a status of 0, or can never fire: a key path that does not start with a
+// root's full name or has an empty component, a key path, file or value name on a call
+// that is never matched by one.
+// Each fault comes with its entry.
+bool ReadFaultList(const std::string& text, std::vector<std::pair<Fault, std::string>>& faults, std::string& error);
+// The entries of IRPATCH_FAULTS that have not failed a call so far, in list order.
+std::vector<std::string> FaultEntriesNotFired();
 // Whether a fault for `call` may still fire: callers skip building the key path that
 // FaultFor matches against when none can.
 bool FaultsArmed(const char* call);
