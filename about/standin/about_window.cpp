@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/standin/standin.h"
 
 namespace {

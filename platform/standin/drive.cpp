@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/standin/beneath.h"
 #include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/standin/regnames.h"
 #include "platform/standin/standin.h"
 

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/standin/regfile.h"
 #include "platform/standin/standin.h"
 

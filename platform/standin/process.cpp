@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
 

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/standin/standin.h"
+#include "platform/text.h"
 
 using namespace platform;
 
