@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench/bench_host.h"
-#include "platform/standin/regfile.h"
+#include "platform/standin/regstore/regfile.h"
 #include "support/temp_machine.h"
 
 namespace bench {

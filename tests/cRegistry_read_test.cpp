@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
 #include "registry/cRegistry.h"
 #include "support/machine_fixture.h"
 

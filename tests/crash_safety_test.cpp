@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "main/IR_Patch_Main.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/regstore/regfile.h"
 #include "support/machine_fixture.h"
 
 namespace {

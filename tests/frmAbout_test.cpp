@@ -6,7 +6,8 @@
 #include "platform/app.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

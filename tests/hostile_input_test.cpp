@@ -19,8 +19,9 @@
 #include "identity/cKORU.h"
 #include "main/IR_Patch_Main.h"
 #include "platform/errors.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/regstore/regfile.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

@@ -18,7 +18,8 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/registry.h"
 
 using namespace platform;
 

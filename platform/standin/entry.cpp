@@ -7,7 +7,8 @@
 #include <fcntl.h>
 
 #include "main/program.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
 
 namespace {
 

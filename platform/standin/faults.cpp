@@ -1,5 +1,7 @@
 // Stand-in backend only: the call log and fault injection, and the fault list of
 // IRPATCH_FAULTS.
+#include "platform/standin/hooks.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -8,9 +10,9 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/regstore/regnames.h"
 #include "platform/text.h"
-#include "platform/standin/regnames.h"
-#include "platform/standin/standin.h"
 
 namespace standin {
 namespace {
@@ -175,11 +177,6 @@ void SetCallLogging(bool on) { F().logging = on; }
 bool CallLogging() { return F().logging; }
 void LogCall(std::string line) {
     if (F().logging) F().calls.push_back(std::move(line));
-}
-std::string Hex(std::uint64_t n) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(n));
-    return text;
 }
 const std::vector<std::string>& CallLog() { return F().calls; }
 void ClearCallLog() { F().calls.clear(); }

@@ -1,5 +1,7 @@
 // Stand-in backend only: the machine folder (opened once and locked for the run), the
 // journal, and the test switches read from the environment.
+#include "platform/standin/machine.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,9 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regfile.h"
+#include "platform/standin/regstore/registry.h"
 #include "platform/text.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
 
 namespace standin {
 namespace {
@@ -23,7 +26,6 @@ struct State {
     Fd folderFd;         // the folder itself, held open (and locked) while the machine is
     Fd journal;          // journal.txt, opened once when the machine opens
     bool journalFailed = false;
-    bool interactive = true;
 };
 
 State& S() {
@@ -175,7 +177,6 @@ void CloseMachine() {
 }
 
 bool MachineIsOpen() { return !S().folder.empty(); }
-const std::string& MachineFolder() { return S().folder; }
 int MachineFolderDescriptor() { return S().folderFd.Get(); }
 
 bool OpenMachineFromEnvironment(std::string& error) {
@@ -222,36 +223,5 @@ void Journal(const std::string& line) {
         left -= static_cast<std::size_t>(n);
     }
 }
-
-std::string Utf8FromAnsi(const std::string& ansi) { return ToUtf8(platform::FromAnsi(ansi)); }
-std::string Utf8FromAnsi(const char* ansi) { return Utf8FromAnsi(std::string(ansi ? ansi : "")); }
-
-std::string JournalQuote(const std::string& utf8) {
-    std::string out;
-    for (char c : utf8) {
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find_first_of(separators, start);
-        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return pieces;
-        start = end + 1;
-    }
-}
-
-void SetInteractive(bool interactive) { S().interactive = interactive; }
-bool Interactive() { return S().interactive; }
 
 }  // namespace standin

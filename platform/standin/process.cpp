@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/machine.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Stand-in backend only, inside the registry store: registry.reg loaded and saved --
 // opened from its folder's descriptor, never through a link, and replaced atomically.
-#include "platform/standin/regfile.h"
+#include "platform/standin/regstore/regfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <random>
 
-#include "platform/standin/regtext.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regtext.h"
 
 namespace standin {
 namespace {

@@ -1,5 +1,5 @@
-// The stand-in's registry functions: platform.h's advapi32 subset over the in-memory
-// store of regtree.h, saved to the machine's registry.reg after every change.
+// Stand-in backend only: the registry functions, platform.h's advapi32 subset over the
+// in-memory store of regtree.h, saved to the machine's registry.reg after every change.
 //
 // Behaviour follows Windows 98, which the program was written for:
 //  - no access checks: samDesired is recorded in the call log and otherwise ignored,
@@ -19,6 +19,8 @@
 // is undone in memory and the call returns ERROR_WRITE_FAULT, so memory and file agree.
 // Calls that change nothing never write the file. Tests reach the save failure path
 // through the fault point "SaveRegistry" (FaultFor with the changed key's path).
+#include "platform/standin/regstore/registry.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -28,8 +30,9 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/regstore/regfile.h"
 
 namespace standin {
 namespace {

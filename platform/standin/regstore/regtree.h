@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/standin/regnames.h"
+#include "platform/standin/regstore/regnames.h"
 
 namespace standin {
 
