@@ -34,19 +34,19 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
                   std::string& error, std::size_t chunkSize = kLoadChunkSize);
 
 // ---- Files --------------------------------------------------------------------------------
-// A file by its name in a folder held open. Whatever the store opens, creates,
+// A file by its name in a folder it holds open. Whatever the store opens, creates,
 // renames or flushes for it is reached from `dir` in one step, never by a path again
 // and never through a link: a link in the file's place is refused. `shown` names the
 // file in messages.
 struct FolderFile {
-    int dir;
+    Fd dir;
     std::string name;
     std::string shown;
 };
 
-// The folder of `path` opened into `dir` (which holds none when it cannot be opened,
-// errno telling why), and the file's name in it; `path` is how it is shown.
-FolderFile OpenFolderOf(const std::string& path, Fd& dir);
+// The folder of `path` opened (`dir` holds none when it cannot be opened, errno
+// telling why), and the file's name in it; `path` is how it is shown.
+FolderFile OpenFolderOf(const std::string& path);
 
 // Reads and parses a whole file, as ParseRegText does its text: the result, error
 // messages included, is the same. Only a regular file is read; a link, a folder or a

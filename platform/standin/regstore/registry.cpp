@@ -47,8 +47,7 @@ constexpr DWORD kOpenedExistingKey = 2;
 
 struct Registry {
     std::unique_ptr<RegStore> store;
-    Fd folder;          // the registry file's folder, held open while it is loaded
-    FolderFile file{-1, {}, {}};  // where the loaded registry is saved back
+    FolderFile file;  // where the loaded registry is saved back; its folder held open while loaded
     // Open handles; a null key marks a handle whose key was deleted.
     std::unordered_map<HKEY, RegKey*> handles;
     HKEY nextHandle = 1;
@@ -229,33 +228,30 @@ bool LoadRegistry(int folder, const std::string& name, const std::string& shown,
         error = "cannot open the registry file " + shown + ": " + std::strerror(errno);
         return false;
     }
-    FolderFile file{own.Get(), name, shown};
+    FolderFile file{std::move(own), name, shown};
     auto store = std::make_unique<RegStore>();
     if (!LoadRegFile(file, *store, error)) return false;
     Registry& r = Reg();
     r.store = std::move(store);
-    r.folder = std::move(own);
     r.file = std::move(file);
     return true;
 }
 
 bool LoadRegistry(const std::string& regFile, std::string& error) {
-    Fd dir;
-    const FolderFile file = OpenFolderOf(regFile, dir);
-    if (!dir) {
+    const FolderFile file = OpenFolderOf(regFile);
+    if (!file.dir) {
         const int err = errno;
         UnloadRegistry();
         error = "cannot open the registry file " + regFile + ": " + std::strerror(err);
         return false;
     }
-    return LoadRegistry(dir.Get(), file.name, regFile, error);
+    return LoadRegistry(file.dir.Get(), file.name, regFile, error);
 }
 
 void UnloadRegistry() {
     Registry& r = Reg();
     r.store.reset();
-    r.folder.Reset();
-    r.file = FolderFile{-1, std::string(), std::string()};
+    r.file = FolderFile{};
     r.handles.clear();
 }
 
