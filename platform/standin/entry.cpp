@@ -9,6 +9,7 @@
 #include "main/program.h"
 #include "platform/standin/hooks.h"
 #include "platform/standin/machine.h"
+#include "resources/version.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ int main() {
     KeepTheTerminalFromTheRun();
     std::string error;
     if (!standin::OpenMachineFromEnvironment(error)) {
-        std::fprintf(stderr, "Patch_IR_K314(FR): %s\n", error.c_str());
+        std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": %s\n", error.c_str());
         return kExitNoMachine;
     }
     int status = RunProgram();
@@ -41,7 +42,7 @@ int main() {
     if (!idle.empty()) {
         std::string entries;
         for (const std::string& entry : idle) entries += (entries.empty() ? "'" : ", '") + entry + "'";
-        std::fprintf(stderr, "Patch_IR_K314(FR): IRPATCH_FAULTS entries that never fired during the run: %s\n",
+        std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": IRPATCH_FAULTS entries that never fired during the run: %s\n",
                      entries.c_str());
     }
     standin::CloseMachine();

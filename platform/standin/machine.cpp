@@ -17,6 +17,7 @@
 #include "platform/standin/regstore/regfile.h"
 #include "platform/standin/regstore/registry.h"
 #include "platform/text.h"
+#include "resources/version.h"
 
 namespace standin {
 namespace {
@@ -185,7 +186,7 @@ bool OpenMachineFromEnvironment(std::string& error) {
         error = "IRPATCH_MACHINE is not set. Set it to a machine folder (one that holds drive_c/ and "
                 "registry.reg), preferably a copy, for example:\n"
                 "  cp -r examples/k314-frn /tmp/k314 && IRPATCH_MACHINE=/tmp/k314 "
-                "'build/native/Patch_IR_K314(FR)'";
+                "'build/native/" IRPATCH_INTERNAL_NAME "'";
         return false;
     }
     if (!LoadCrashPlanFromEnvironment(error)) return false;
@@ -213,7 +214,7 @@ void Journal(const std::string& line) {
             // through the patch would be worse), the line is lost, and the user hears
             // of it once on the terminal.
             if (!state.journalFailed) {
-                std::fprintf(stderr, "Patch_IR_K314(FR): cannot write to %s/journal.txt (%s); the run goes on\n",
+                std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": cannot write to %s/journal.txt (%s); the run goes on\n",
                              state.folder.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
             }
             state.journalFailed = true;
