@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Registry benchmark: prints figures, checks nothing.
 #   scripts/bench.sh [--quick] [--no-wine]
 # 1. Native build over the stand-in: the read side of cRegistry against the bare
@@ -8,10 +8,10 @@
 # 2. The same read-side figures from the Windows build running under Wine, in a
 #    throwaway prefix (tests/wine/winemachine.py): the i686 build where this machine
 #    runs 32-bit programs, else the x86_64 build under wine64.
-set -e
+set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=$(python3 tests/wine/winemachine.py builds 2>/dev/null | head -n 1) || build=
+build=$(python3 tests/wine/winemachine.py builds 2>/dev/null | sed -n 1p) || build=
 case $build in
     win32) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine ;;
     win64) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine64 ;;
@@ -19,7 +19,7 @@ esac
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target registry_bench >/dev/null
-echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | sed -n 1p)"
 ./build/native/bench/registry_bench "$@"
 
 if [ -z "$build" ] || ! command -v wineserver >/dev/null 2>&1; then
