@@ -96,7 +96,9 @@ bool TimeKey(const bench::SeededKey& key, int runs, Row& row) {
 }
 
 void PrintRows(const std::vector<Row>& rows, int runs) {
-    std::printf("best of %d interleaved rounds; times in ms; ratio = time / floor (goal on the real registry: EnumerateValues <= 1.5x)\n", runs);
+    std::printf("best of %d interleaved rounds; times in ms; ratio = time / floor "
+                "(goal on the real registry: EnumerateValues <= 1.5x)\n",
+                runs);
     std::printf("%8s %12s %16s %8s %16s %8s %14s\n", "values", "floor ms", "EnumerateValues", "ratio",
                 "Value(last)", "ratio", "floor us/value");
     const Row* small = nullptr;

@@ -86,7 +86,8 @@ std::string KeyPathFlaw(const std::string& path) {
     const platform::LONG status = SplitKeyPath(below, parts);
     if (below.empty() || status == platform::ERROR_BAD_PATHNAME)
         return "the key path has an empty component (a doubled or trailing backslash)";
-    if (status != platform::ERROR_SUCCESS) return "a key name in the path is longer than 255 characters or holds a line break";
+    if (status != platform::ERROR_SUCCESS)
+        return "a key name in the path is longer than 255 characters or holds a line break";
     return std::string();
 }
 

@@ -16,7 +16,6 @@
 #include "platform/standin/hooks.h"
 #include "platform/standin/regstore/regfile.h"
 #include "platform/standin/regstore/registry.h"
-#include "platform/text.h"
 #include "resources/version.h"
 
 namespace standin {

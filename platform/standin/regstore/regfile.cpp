@@ -174,7 +174,8 @@ bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& err
 
     // The rename is only durable once the folder itself is on disk. EINVAL: the file
     // system cannot flush folders.
-    if (const int err = SaveStep("SaveFlushFolder", [&] { return ::fsync(file.dir.Get()) != 0 && errno != EINVAL ? -1 : 0; })) {
+    const int folder = file.dir.Get();
+    if (const int err = SaveStep("SaveFlushFolder", [&] { return ::fsync(folder) != 0 && errno != EINVAL ? -1 : 0; })) {
         error = SystemError("cannot flush the folder of", file.shown, err);
         return false;
     }
