@@ -4,6 +4,7 @@
 
 #include "platform/app.h"
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/keyhandle.h"
 #include "platform/platform.h"
 
@@ -138,9 +139,13 @@ void frmAbout::StartSysInfo() {
 
 bool frmAbout::GetKeyValue(const std::int32_t& KeyRoot, const std::wstring& KeyName, const std::wstring& SubKeyRef,
                            std::wstring& KeyVal) {
+    // A name the code page cannot hold would become '?' and reach another key or value:
+    // it names nothing, as on cRegistry's read side, and no registry call is made.
     std::string keyName, valueName;
-    platform::ToAnsi(KeyName, keyName);
-    platform::ToAnsi(SubKeyRef, valueName);
+    if (!platform::ToAnsi(KeyName, keyName) || !platform::ToAnsi(SubKeyRef, valueName)) {
+        KeyVal.clear();
+        return false;
+    }
 
     RegKeyHandle key;
     if (platform::RegOpenKeyExA(platform::RootFromLong(KeyRoot), keyName.c_str(), 0, kLookupAccess, key.Receive()) !=

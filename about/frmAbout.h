@@ -46,7 +46,9 @@ public:
     // A type other than REG_SZ and REG_DWORD reads as true and leaves KeyVal as it
     // was passed. Raises the run-time failure 5 for a value with no data at all, and
     // 6 (overflow) for a REG_DWORD whose data holds a number wider than 32 bits.
-    // The key is closed in every case, also after a failed open.
+    // A key or value name the ANSI code page cannot hold reads as missing, without a
+    // registry call. Once an open is tried, the key is closed in every case, also
+    // after a failed open.
     bool GetKeyValue(const std::int32_t& KeyRoot, const std::wstring& KeyName, const std::wstring& SubKeyRef,
                      std::wstring& KeyVal);
 

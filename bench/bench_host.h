@@ -33,7 +33,7 @@ constexpr const char* kSeedText = "C:\\WINDOWS\\SYSTEM\\IR";
 
 // The part of the benchmark that only the stand-in has: loading and saving a
 // full-size registry in its store. The Win32 host prints a note instead.
-void StoreBenchmark(bool runWineImport);
+void StoreBenchmark();
 // The benchmark started again as `registry_bench --store-peak FILE` by StoreBenchmark:
 // a fresh process, so that its peak memory is the load's and the save's alone.
 // Prints one line of figures; returns the exit status.

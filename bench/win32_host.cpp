@@ -47,7 +47,7 @@ void BetweenRuns() {}
 
 std::string HostName() { return "the Win32 API (run under Wine: Wine's registry)"; }
 
-void StoreBenchmark(bool) {
+void StoreBenchmark() {
     std::printf("\n(the store part runs only in the native build: this host has no stand-in store)\n");
 }
 

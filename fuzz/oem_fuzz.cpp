@@ -17,7 +17,8 @@
 #include "identity/cKORU.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
 #include "support/temp_machine.h"
 
 namespace {

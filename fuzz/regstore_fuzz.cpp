@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/standin/regfile.h"
+#include "platform/standin/regstore/regfile.h"
 
 using namespace standin;
 

@@ -5,6 +5,7 @@
 #include "main/IR_Patch_Main.h"
 #include "platform/app.h"
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 
 namespace {

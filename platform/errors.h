@@ -33,16 +33,3 @@ std::wstring RuntimeErrorText(long number);
 
 // A run-time failure: its number, the program's executable name as source, and its text.
 RaisedError RuntimeError(long number);
-
-// Plain decimal text of a number, a minus sign for negative ones. Written by hand
-// rather than with std::to_wstring, which would link the runtime's whole wide printf
-// into the Windows program.
-std::wstring DecimalText(long long number);
-
-// Decimal text of a number the way the old platform's Str() gives it: one leading
-// blank for zero and positive numbers, a minus sign and no blank for negative ones.
-std::wstring StrWithSign(long number);
-
-// UTF-8 form of a wide text, for terminals, logs and exception messages.
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);

@@ -25,8 +25,12 @@ public:
     RegKeyHandle& operator=(const RegKeyHandle&) = delete;
 
     platform::HKEY Get() const { return handle_; }
-    // Where an open or a create stores the new handle; the owner holds none yet.
-    platform::HKEY* Receive() { return &handle_; }
+    // Where an open or a create stores the new handle. A handle the owner still holds
+    // is closed first, so that the new one never overwrites it unclosed.
+    platform::HKEY* Receive() {
+        if (handle_ != 0) Close();
+        return &handle_;
+    }
     // After a failed open: whatever the call left in the handle was never open.
     void Forget() { handle_ = 0; }
     // Closes now, the null handle included; the owner then holds none.

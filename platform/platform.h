@@ -1,11 +1,20 @@
 // The one seam between the program and the operating system.
 //
-// Everything above platform/ talks to the machine only through this header. It is
-// shaped like the small Win32 subset the program needs: the same function names and
-// argument lists, Win32 status codes as results, the predefined root-key values, and
-// ANSI (code page) text at the boundary. Two backends implement it and the build
-// picks one: platform/win32/ (thin calls into the real API) and platform/standin/
-// (a simulated machine in a folder, for Linux).
+// The program's code above platform/ (main/, registry/, identity/, and frmAbout in
+// about/) talks to the machine only through this header and the runtime services
+// built on it. One part is an exception by design: the About dialog's window, which
+// the build picks per backend like the backends themselves, calls its system
+// directly -- about/win32/ calls the Windows API (user32's dialog and window calls,
+// kernel32's GetModuleHandleA, gdi32's FillRect) to show a real dialog from the
+// resources, and about/standin/ calls the stand-in's journal, call log and terminal
+// box. Tests, fuzz targets and benchmarks also use the stand-in's own headers, to
+// make machines and read the call log.
+//
+// The seam is shaped like the small Win32 subset the program needs: the same function
+// names and argument lists, Win32 status codes as results, the predefined root-key
+// values, and ANSI (code page) text at the boundary. Two backends implement it and
+// the build picks one: platform/win32/ (thin calls into the real API) and
+// platform/standin/ (a simulated machine in a folder, for Linux).
 //
 // The declarations live in namespace platform so that a backend can include
 // <windows.h> beside this header without the two colliding; the Win32 headers'
@@ -48,14 +57,11 @@ constexpr LONG ERROR_INVALID_HANDLE = 6;
 constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr LONG ERROR_WRITE_FAULT = 29;
 constexpr LONG ERROR_READ_FAULT = 30;
-constexpr LONG ERROR_HANDLE_EOF = 38;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_BAD_PATHNAME = 161;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
-constexpr LONG ERROR_BADKEY = 1010;
 constexpr LONG ERROR_KEY_DELETED = 1018;
-constexpr LONG ERROR_CHILD_MUST_BE_VOLATILE = 1021;
 
 // Registry value types.
 constexpr DWORD REG_NONE = 0;
@@ -160,10 +166,7 @@ inline std::wstring FromAnsi(const std::string& bytes) { return FromAnsi(bytes.d
 // The executable's file name without folder and extension, e.g. Patch_IR_K314(FR).
 std::wstring AppExeName();
 
-}  // namespace platform
-
 // ---- Files and processes (kernel32) ---------------------------------------------
-namespace platform {
 
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;

@@ -5,6 +5,7 @@
 
 #include "platform/app.h"
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/keyhandle.h"
 #include "platform/platform.h"
 

@@ -5,8 +5,8 @@
 
 #define IDD_ABOUT 100
 
-/* The program's own icon group (the first icon of resources/IRPatch.rc). */
-#define IDI_ABOUT_ICON 1
+/* The dialog shows the program's own icon group, IDI_APPICON. */
+#include "resource.h"
 
 /* cmdOK is IDOK, so Enter presses it; Esc sends IDCANCEL, which the dialog maps
    onto cmdOK too. */

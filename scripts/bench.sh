@@ -1,25 +1,20 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Registry benchmark: prints figures, checks nothing.
-#   scripts/bench.sh [--quick] [--no-wine]
+#   scripts/bench.sh [--quick]
 # 1. Native build over the stand-in: the read side of cRegistry against the bare
 #    platform calls, then the stand-in store loading and saving a full-size Windows 98
-#    registry beside `wine regedit /s` importing the same file (skipped with a note
-#    when wine is missing, or with --no-wine).
+#    registry (a regression check).
 # 2. The same read-side figures from the Windows build running under Wine, in a
 #    throwaway prefix (tests/wine/winemachine.py): the i686 build where this machine
 #    runs 32-bit programs, else the x86_64 build under wine64.
-set -e
+set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=$(python3 tests/wine/winemachine.py builds 2>/dev/null | head -n 1) || build=
-case $build in
-    win32) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine ;;
-    win64) export IRPATCH_WINE_LOADER=/usr/lib/wine/wine64 ;;
-esac
+build=$(python3 tests/wine/winemachine.py builds 2>/dev/null | sed -n 1p) || build=
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target registry_bench >/dev/null
-echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | sed -n 1p)"
 ./build/native/bench/registry_bench "$@"
 
 if [ -z "$build" ] || ! command -v wineserver >/dev/null 2>&1; then

@@ -65,7 +65,6 @@ if wants native; then
     need ninja ninja-build
     need g++ g++
     need /usr/include/gtest/gtest.h libgtest-dev
-    need /usr/include/gmock/gmock.h libgmock-dev
     need iconv libc-bin
 fi
 if wants fuzz; then

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "platform/errors.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

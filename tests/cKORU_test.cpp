@@ -6,7 +6,6 @@
 
 #include <cctype>
 
-#include "platform/standin/standin.h"
 #include "support/machine_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
 #include "registry/cRegistry.h"
 #include "support/machine_fixture.h"
 
@@ -281,61 +281,65 @@ TEST_F(RegistryRead, The32768thEntryOverflowsAndKeepsTheFirst32767) {
     EXPECT_EQ(valueCount, 32767);
 }
 
-TEST_F(RegistryRead, EveryCallOpensForQueryWalksFromZeroAndClosesOnce) {
+// The calls of the log in the terms of the read side's contract: each call's name, the
+// index an enumeration asks for, and whether a close is of the null handle. Buffer
+// sizes and access masks are left out: they are not the contract.
+std::vector<std::string> Shape(const std::vector<std::string>& log) {
+    std::vector<std::string> shape;
+    for (const std::string& line : log) {
+        const std::string name = line.substr(0, line.find('('));
+        const std::size_t comma = line.find(", ");
+        if (name.rfind("RegEnum", 0) == 0)
+            shape.push_back(name + " " + line.substr(comma + 2, line.find(',', comma + 2) - comma - 2));
+        else if (name == "RegCloseKey" && line.rfind("RegCloseKey(0x0)", 0) == 0)
+            shape.push_back(name + " null");
+        else
+            shape.push_back(name);
+    }
+    return shape;
+}
+
+TEST_F(RegistryRead, EveryCallOpensOnceWalksFromZeroAndClosesOnce) {
     Load(RegFile("[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n\"c\"=\"3\"\r\n\r\n"
                  "[HKEY_LOCAL_MACHINE\\K\\S]\r\n\r\n"));
     cRegistry reg = At(L"K", L"b");
     struct Step {
         const char* what;
         std::function<void()> call;
-        std::vector<std::string> calls;
+        std::vector<std::string> shape;
     };
     cRegistry::ValueListing values;
     cRegistry::SectionListing sections;
     std::int16_t count = 0;
-    auto open = [](const char* path, const char* access, int result) {
-        return std::string("RegOpenKeyExA(0x80000002, \"") + path + "\", 0x0, " + access + ") = " +
-               std::to_string(result);
-    };
-    const std::string close = "RegCloseKey(0x80000002\\K) = 0";
-    const std::string closeNull = "RegCloseKey(0x0) = 6";
-    auto enumValue = [](int index, const char* name, int result) {
-        return "RegEnumValueA(0x80000002\\K, " + std::to_string(index) + ", 255, 255 bytes) = " +
-               std::to_string(result) + " (\"" + name + "\", type 1, 2 bytes)";
-    };
+    const std::string open = "RegOpenKeyExA", close = "RegCloseKey", value = "RegEnumValueA ", key = "RegEnumKeyA ";
     std::vector<Step> steps = {
-        {"KeyExists", [&] { reg.KeyExists(); }, {open("K", "0x1", 0), close}},
+        {"KeyExists", [&] { reg.KeyExists(); }, {open, close}},
         // The walk stops at the match: "c" is never asked for.
-        {"Value", [&] { reg.Value(); }, {open("K", "0x1", 0), enumValue(0, "a", 0), enumValue(1, "b", 0), close}},
-        {"EnumerateValues",
-         [&] { reg.EnumerateValues(values, count); },
-         {open("K", "0x1", 0), enumValue(0, "a", 0), enumValue(1, "b", 0), enumValue(2, "c", 0),
-          "RegEnumValueA(0x80000002\\K, 3, 255, 255 bytes) = 259", close}},
-        {"EnumerateSections",
-         [&] { reg.EnumerateSections(sections, count); },
-         {open("K", "0x9", 0), "RegEnumKeyA(0x80000002\\K, 0, 255) = 0 (\"S\")",
-          "RegEnumKeyA(0x80000002\\K, 1, 255) = 259", close}},
+        {"Value", [&] { reg.Value(); }, {open, value + "0", value + "1", close}},
+        {"EnumerateValues", [&] { reg.EnumerateValues(values, count); },
+         {open, value + "0", value + "1", value + "2", value + "3", close}},
+        {"EnumerateSections", [&] { reg.EnumerateSections(sections, count); }, {open, key + "0", key + "1", close}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         standin::ClearCallLog();
         step.call();
-        EXPECT_EQ(standin::CallLog(), step.calls);
+        EXPECT_EQ(Shape(standin::CallLog()), step.shape);
     }
 
     // A failed open: nothing to close for KeyExists; the others close the null handle once.
     reg.SectionKey(L"Gone");
     std::vector<Step> missing = {
-        {"KeyExists", [&] { reg.KeyExists(); }, {open("Gone", "0x1", 2)}},
-        {"Value", [&] { reg.Value(); }, {open("Gone", "0x1", 2), closeNull}},
-        {"EnumerateValues", [&] { reg.EnumerateValues(values, count); }, {open("Gone", "0x1", 2), closeNull}},
-        {"EnumerateSections", [&] { reg.EnumerateSections(sections, count); }, {open("Gone", "0x9", 2), closeNull}},
+        {"KeyExists", [&] { reg.KeyExists(); }, {open}},
+        {"Value", [&] { reg.Value(); }, {open, close + " null"}},
+        {"EnumerateValues", [&] { reg.EnumerateValues(values, count); }, {open, close + " null"}},
+        {"EnumerateSections", [&] { reg.EnumerateSections(sections, count); }, {open, close + " null"}},
     };
     for (const Step& step : missing) {
         SCOPED_TRACE(std::string(step.what) + " on a missing key");
         standin::ClearCallLog();
         step.call();
-        EXPECT_EQ(standin::CallLog(), step.calls);
+        EXPECT_EQ(Shape(standin::CallLog()), step.shape);
     }
 }
 

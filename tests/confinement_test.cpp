@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/standin/beneath.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "main/IR_Patch_Main.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/regstore/regfile.h"
 #include "support/machine_fixture.h"
 
 namespace {
@@ -113,7 +113,14 @@ TEST_F(CrashSafety, AMalformedTestSwitchStopsTheProgramBeforeAnyChange) {
              {crash, "0"}, {crash, "x"}, {crash, "3:later"}, {crash, "-1"}, {crash, "1:"}, {crash, "99999999999"},
              // No such call, three fields, no status, a status that fails nothing, no numbers, not Windows-1252.
              {faults, "ReadFlie|||30"}, {faults, "ReadFile||30"}, {faults, "ReadFile|||"}, {faults, "ReadFile|||0"},
-             {faults, "ReadFile|||raise:x"}, {faults, "ReadFile|||30x"}, {faults, "RegOpenKeyExA|\xE4\xB8\xAD||5"}}) {
+             {faults, "ReadFile|||raise:x"}, {faults, "ReadFile|||30x"}, {faults, "RegOpenKeyExA|\xE4\xB8\xAD||5"},
+             // Entries that can never fire: a short root name, an empty component (trailing,
+             // doubled), a path or a value name on a call never matched by one.
+             {faults, "RegSetValueExA|HKLM\\Enum\\INFRARED||5"},
+             {faults, "RegSetValueExA|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\||5"},
+             {faults, "RegDeleteKeyA|HKEY_LOCAL_MACHINE\\Enum\\\\BIOS||5"},
+             {faults, "ReadFile|C:\\Windows\\System\\OEMINFO.INI||30"}, {faults, "SaveWrite||registry.reg|28"},
+             {faults, "RegCloseKey|HKEY_LOCAL_MACHINE|Class|6"}}) {
         // A good entry beside the bad one does not make the list usable.
         const std::string list = name == faults ? "ReadFile|||30;" + value : value;
         std::string out;

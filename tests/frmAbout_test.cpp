@@ -6,7 +6,8 @@
 #include "platform/app.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;
@@ -159,6 +160,15 @@ TEST_F(AboutTest, MissingKeyOrValueGivesFalseAndEmptyText) {
     EXPECT_FALSE(Lookup("Soft\\M", "absent", val));
     EXPECT_EQ(val, L"");
     EXPECT_EQ(Calls("RegCloseKey"), std::vector<std::string>{"RegCloseKey(0x80000002\\Soft\\M) = 0"});
+
+    // A name Windows-1252 cannot hold is not read as its '?' form, which exists here.
+    Put("Soft\\M?", "?", REG_SZ, Sz("wrong"));
+    standin::ClearCallLog();
+    val = L"before";
+    EXPECT_FALSE(form.GetKeyValue(kMachine, L"Soft\\M\u4E2D", L"?", val));
+    EXPECT_FALSE(form.GetKeyValue(kMachine, L"Soft\\M?", L"\u4E2D", val));
+    EXPECT_EQ(val, L"");
+    EXPECT_TRUE(Calls("Reg").empty());
 }
 
 TEST_F(AboutTest, OpensWithTheFullKeyMaskAndFailsWhenAQueryIsRefused) {

@@ -19,8 +19,9 @@
 #include "identity/cKORU.h"
 #include "main/IR_Patch_Main.h"
 #include "platform/errors.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/regstore/regfile.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;
@@ -38,19 +39,20 @@ const char* const kClosingLine =
 // 62 for a file without a Model= line.
 enum class Ends { Refused, Raises62 };
 
+// The file is made by the test that uses it, not when the cases are registered: some
+// are 10 MB, and every test of this program runs in its own process, listing included.
 struct OemInput {
     const char* what;
-    std::string file;
+    std::string (*file)();
     Ends ends;
 };
 
-// Test names show the case's name, not its bytes (some are 10 MB).
 void PrintTo(const OemInput& input, std::ostream* os) { *os << input.what; }
 
 class HostileOem : public MachineTest, public ::testing::WithParamInterface<OemInput> {};
 
 TEST_P(HostileOem, RunEndsClearlyAndChangesNothing) {
-    SetOem(GetParam().file);
+    SetOem(GetParam().file());
     const std::string before = RegistryFileBytes();
     long raised = 0;
     IR_Patch_Main::Outcome outcome = IR_Patch_Main::Outcome::Completed;
@@ -82,26 +84,31 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
     return out;
 }
 
-const std::string kTenMegabytes(10u << 20, 'A');
+std::string TenMegabytes() { return std::string(10u << 20, 'A'); }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, HostileOem,
     ::testing::Values(
-        OemInput{"binary", RandomBytes(64 * 1024, 7), Ends::Raises62},
-        OemInput{"zero_filled", std::string(8192, '\0'), Ends::Raises62},
-        OemInput{"binary_before_the_line", RandomBytes(5000, 9) + "\r\nModel=RDA-K312 FRN\r\n",
+        OemInput{"binary", [] { return RandomBytes(64 * 1024, 7); }, Ends::Raises62},
+        OemInput{"zero_filled", [] { return std::string(8192, '\0'); }, Ends::Raises62},
+        OemInput{"binary_before_the_line", [] { return RandomBytes(5000, 9) + "\r\nModel=RDA-K312 FRN\r\n"; },
                  Ends::Refused},
-        OemInput{"nul_inside_the_model", std::string("Model=RDA-K314\0 FRN\r\n", 21), Ends::Refused},
-        OemInput{"nul_after_the_language", std::string("Model=RDA-K314 FRN\0\r\n", 21), Ends::Refused},
-        OemInput{"nul_before_Model", std::string("\0Model=RDA-K314 FRN\r\n", 21), Ends::Raises62},
-        OemInput{"ten_megabyte_line_without_Model", kTenMegabytes + "\r\n", Ends::Raises62},
-        OemInput{"ten_megabyte_model_line", "Model=" + kTenMegabytes + " FRN\r\n", Ends::Refused},
-        OemInput{"ten_megabyte_language", "Model=RDA-K314 " + kTenMegabytes, Ends::Refused},
-        OemInput{"cr_alone_other_model", "[General]\rModel=RDA-K312 FRN\rX=1\r", Ends::Refused},
-        OemInput{"lf_alone_other_language", "[General]\nModel=RDA-K314 ENG\nX=1\n", Ends::Refused},
-        OemInput{"no_final_line_end_other_model", "[General]\r\nModel=RDA-K315 FRN", Ends::Refused},
-        OemInput{"cr_alone_without_Model", "[General]\rmodel=RDA-K314 FRN\r", Ends::Raises62},
-        OemInput{"empty", "", Ends::Raises62}),
+        OemInput{"nul_inside_the_model", [] { return std::string("Model=RDA-K314\0 FRN\r\n", 21); }, Ends::Refused},
+        OemInput{"nul_after_the_language", [] { return std::string("Model=RDA-K314 FRN\0\r\n", 21); },
+                 Ends::Refused},
+        OemInput{"nul_before_Model", [] { return std::string("\0Model=RDA-K314 FRN\r\n", 21); }, Ends::Raises62},
+        OemInput{"ten_megabyte_line_without_Model", [] { return TenMegabytes() + "\r\n"; }, Ends::Raises62},
+        OemInput{"ten_megabyte_model_line", [] { return "Model=" + TenMegabytes() + " FRN\r\n"; }, Ends::Refused},
+        OemInput{"ten_megabyte_language", [] { return "Model=RDA-K314 " + TenMegabytes(); }, Ends::Refused},
+        OemInput{"cr_alone_other_model", [] { return std::string("[General]\rModel=RDA-K312 FRN\rX=1\r"); },
+                 Ends::Refused},
+        OemInput{"lf_alone_other_language", [] { return std::string("[General]\nModel=RDA-K314 ENG\nX=1\n"); },
+                 Ends::Refused},
+        OemInput{"no_final_line_end_other_model", [] { return std::string("[General]\r\nModel=RDA-K315 FRN"); },
+                 Ends::Refused},
+        OemInput{"cr_alone_without_Model", [] { return std::string("[General]\rmodel=RDA-K314 FRN\r"); },
+                 Ends::Raises62},
+        OemInput{"empty", [] { return std::string(); }, Ends::Raises62}),
     [](const auto& tp) { return std::string(tp.param.what); });
 
 class OemFile : public MachineTest {};
@@ -113,8 +120,8 @@ TEST_F(OemFile, LineEndsOfEveryKindAndHugeLinesStillFindTheRealModel) {
          {std::string("[General]\rModel=RDA-K314 FRN W98 RCD\rX=1\r"),
           std::string("[General]\nModel=RDA-K314 FRN W98 RCD\nX=1\n"),
           std::string("[General]\r\nModel=RDA-K314 FRN W98 RCD"),
-          kTenMegabytes + "\r\nModel=RDA-K314 FRN W98 RCD\r\n",
-          kTenMegabytes + "\rModel=RDA-K314 FRN W98 RCD\r"}) {
+          TenMegabytes() + "\r\nModel=RDA-K314 FRN W98 RCD\r\n",
+          TenMegabytes() + "\rModel=RDA-K314 FRN W98 RCD\r"}) {
         SetOem(file);
         cKORU koru;
         koru.Collect(true);
@@ -321,9 +328,13 @@ TEST_F(RefusedSave, ASaveRefusedLaterInTheRunKeepsTheSavesBeforeIt) {
     // The save after the infrared key's value is refused: the file holds everything up
     // to the row before, whole, and the run ends with the error box.
     std::string out;
-    EXPECT_EQ(RunExe(folder, &out, "IRPATCH_FAULTS='SaveRegistry|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer||29'"),
+    EXPECT_EQ(RunExe(folder, &out,
+                     "IRPATCH_FAULTS='SaveRegistry|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\Framer||29;"
+                     "RegSetValueExA||NotInTheScript|5'"),
               1)
         << out;
+    // The entry that never fired is named; the one that did is not.
+    EXPECT_NE(out.find("never fired during the run: 'RegSetValueExA||NotInTheScript|5'\n"), std::string::npos) << out;
     ASSERT_EQ(JournalLines().size(), 1u);
     EXPECT_NE(JournalLines()[0].find("Run-time error '26001'"), std::string::npos);
     const std::string after = RegistryFileBytes();

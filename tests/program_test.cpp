@@ -3,7 +3,7 @@
 // it cannot read.
 #include <cstdlib>
 
-#include "platform/standin/standin.h"
+#include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 
 namespace {

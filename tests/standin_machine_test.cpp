@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include "platform/app.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regfile.h"
 
 using namespace standin;
 using Bytes = std::vector<std::uint8_t>;

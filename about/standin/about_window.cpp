@@ -5,11 +5,11 @@
 // machine is not interactive) presses cmdOK, as Enter does in the real dialog.
 #include "about/about_window.h"
 
-#include <cstdio>
-#include <unistd.h>
-
-#include "platform/errors.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/terminal.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -82,22 +82,11 @@ void AboutWindow::RunModal() {
     standin::Journal(line);
 
     auto text = [this](AboutPart part) { return ToUtf8(Text(part)); };
-    std::string out = "\n+--[ " + text(AboutPart::Caption) + " ]\n";
-    out += "|  [icon]  " + text(AboutPart::lblTitle) + "\n";
-    out += "|          " + text(AboutPart::lblVersion) + "\n";
-    out += "|          " + text(AboutPart::lblDescription) + "\n";
-    out += "|  ------------------------------------------------\n";
-    out += "|  " + text(AboutPart::lblDisclaimer) + "\n";
-    out += "+--[ " + text(AboutPart::cmdOK) + " ]\n";
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-    if (standin::Interactive() && isatty(STDIN_FILENO)) {
-        std::fputs("   (press Enter) ", stdout);
-        std::fflush(stdout);
-        int c;
-        while ((c = std::getchar()) != EOF && c != '\n') {
-        }
-    }
+    standin::TerminalBox(text(AboutPart::Caption),
+                         "[icon]  " + text(AboutPart::lblTitle) + "\n        " + text(AboutPart::lblVersion) +
+                             "\n        " + text(AboutPart::lblDescription) + "\n" + std::string(48, '-') + "\n" +
+                             text(AboutPart::lblDisclaimer),
+                         text(AboutPart::cmdOK));
     standin::Journal("Dialog frmAbout key=Enter");
     impl_->events.OnOK();
     // A handler that left the window open would otherwise leave nothing to answer it.

@@ -47,7 +47,7 @@ HWND PartWindow(HWND dialog, AboutPart part) {
 // Icons loaded at an exact size are the dialog's own (not shared) and are destroyed
 // with it. A missing icon resource leaves the picture empty; the dialog still works.
 HICON LoadProgramIcon(int size) {
-    return static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_ABOUT_ICON),
+    return static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_APPICON),
                                            IMAGE_ICON, size, size, 0));
 }
 

@@ -17,7 +17,7 @@
 #endif
 
 #include "platform/standin/fd.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hosttext.h"
 
 namespace standin {
 namespace {

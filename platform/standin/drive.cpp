@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
 #include "platform/standin/beneath.h"
-#include "platform/standin/regnames.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/regstore/regnames.h"
+#include "platform/text.h"
 
 namespace standin {
 namespace {

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 
 #include "main/program.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/machine.h"
+#include "resources/version.h"
 
 namespace {
 
@@ -30,10 +32,19 @@ int main() {
     KeepTheTerminalFromTheRun();
     std::string error;
     if (!standin::OpenMachineFromEnvironment(error)) {
-        std::fprintf(stderr, "Patch_IR_K314(FR): %s\n", error.c_str());
+        std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": %s\n", error.c_str());
         return kExitNoMachine;
     }
     int status = RunProgram();
+    // A fault that never fired tried nothing: the user hears of it, or would take the
+    // run for the failure they meant to try.
+    const std::vector<std::string> idle = standin::FaultEntriesNotFired();
+    if (!idle.empty()) {
+        std::string entries;
+        for (const std::string& entry : idle) entries += (entries.empty() ? "'" : ", '") + entry + "'";
+        std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": IRPATCH_FAULTS entries that never fired during the run: %s\n",
+                     entries.c_str());
+    }
     standin::CloseMachine();
     return status;
 }

@@ -1,22 +1,32 @@
 // Stand-in backend only: the call log and fault injection, and the fault list of
 // IRPATCH_FAULTS.
-#include <algorithm>
+#include "platform/standin/hooks.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
+#include <string_view>
+#include <utility>
 
 #include "platform/errors.h"
-#include "platform/standin/regnames.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/regstore/regnames.h"
+#include "platform/text.h"
 
 namespace standin {
 namespace {
 
+// A fault as armed: whether it failed a call yet.
+struct Armed {
+    Fault fault;
+    std::string entry;  // empty for a fault a test makes
+    bool fired = false;
+};
+
 struct Faults {
     std::vector<std::string> calls;
-    std::vector<Fault> faults;
+    std::vector<Armed> faults;
     bool logging = false;
 };
 
@@ -34,17 +44,61 @@ bool KeyPathWithin(const std::string& path, const std::string& prefix) {
 }
 
 // Every call a fault can name: the platform calls the stand-in answers, the registry
-// save as a whole, and the file calls of that save.
-const char* const kFaultPoints[] = {
-    "RegCreateKeyExA", "RegOpenKeyExA",  "RegSetValueExA",     "RegQueryValueExA", "RegEnumValueA",
-    "RegEnumKeyA",     "RegDeleteKeyA",  "RegCloseKey",        "OpenFileForReadA", "ReadFile",
-    "GetFileAttributesA", "StartProcessA", "SaveRegistry", "SaveTempFile", "SaveWrite",
-    "SaveFlush",       "SaveRename",     "SaveFlushFolder",
+// save as a whole, and the file calls of that save; with what each hands FaultFor
+// to match besides its name.
+enum class PathField { None, KeyPath, WindowsPath };
+struct FaultPoint {
+    const char* call;
+    PathField path;
+    bool valueName;
+};
+const FaultPoint kFaultPoints[] = {
+    {"RegCreateKeyExA", PathField::KeyPath, false},  {"RegOpenKeyExA", PathField::KeyPath, false},
+    {"RegSetValueExA", PathField::KeyPath, true},    {"RegQueryValueExA", PathField::KeyPath, true},
+    {"RegEnumValueA", PathField::KeyPath, false},    {"RegEnumKeyA", PathField::KeyPath, false},
+    {"RegDeleteKeyA", PathField::KeyPath, false},    {"RegCloseKey", PathField::KeyPath, false},
+    {"OpenFileForReadA", PathField::WindowsPath, false}, {"ReadFile", PathField::None, false},
+    {"GetFileAttributesA", PathField::None, false},  {"StartProcessA", PathField::None, false},
+    {"SaveRegistry", PathField::KeyPath, false},     {"SaveTempFile", PathField::None, false},
+    {"SaveWrite", PathField::None, false},           {"SaveFlush", PathField::None, false},
+    {"SaveRename", PathField::None, false},          {"SaveFlushFolder", PathField::None, false},
 };
 
-bool IsFaultPoint(const std::string& call) {
-    return std::any_of(std::begin(kFaultPoints), std::end(kFaultPoints),
-                       [&](const char* point) { return call == point; });
+const FaultPoint* FindFaultPoint(const std::string& call) {
+    for (const FaultPoint& point : kFaultPoints) {
+        if (call == point.call) return &point;
+    }
+    return nullptr;
+}
+
+// Why no key path the registry functions match against can lie within `path`, ""
+// when one can: those paths start with a root's full name and have no empty component.
+std::string KeyPathFlaw(const std::string& path) {
+    const std::size_t slash = path.find('\\');
+    RootId root;
+    if (!RootFromName(std::string_view(path).substr(0, slash), root)) {
+        return "the key path does not start with a root key's full name (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, "
+               "HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA)";
+    }
+    if (slash == std::string::npos) return std::string();
+    std::vector<std::string_view> parts;
+    const std::string_view below = std::string_view(path).substr(slash + 1);
+    const platform::LONG status = SplitKeyPath(below, parts);
+    if (below.empty() || status == platform::ERROR_BAD_PATHNAME)
+        return "the key path has an empty component (a doubled or trailing backslash)";
+    if (status != platform::ERROR_SUCCESS)
+        return "a key name in the path is longer than 255 characters or holds a line break";
+    return std::string();
+}
+
+// Why the call of `point` can never match the entry's path and value name fields, ""
+// when it can.
+std::string FieldsFlaw(const FaultPoint& point, const Fault& fault) {
+    const std::string call = point.call;
+    if (fault.keyPath && point.path == PathField::None) return call + " is never matched by a key path or file";
+    if (fault.valueName && !point.valueName) return call + " is never matched by a value name";
+    if (fault.keyPath && point.path == PathField::KeyPath) return KeyPathFlaw(*fault.keyPath);
+    return std::string();
 }
 
 // A whole decimal number that fits a LONG and is not 0 (a fault of status 0 would fail
@@ -74,13 +128,21 @@ bool ReadFaultEntry(const std::string& entry, Fault& fault, std::string& why) {
         why = "it has " + std::to_string(f.size()) + " fields, not the four call|key path or file|value name|status";
         return false;
     }
-    if (!IsFaultPoint(f[0])) {
+    const FaultPoint* point = FindFaultPoint(f[0]);
+    if (point == nullptr) {
         why = "'" + f[0] + "' is not a call the stand-in can fail";
         return false;
     }
     fault.call = f[0];
     if (!AnsiField(f[1], fault.keyPath) || !AnsiField(f[2], fault.valueName)) {
         why = "a name holds a character that Windows-1252 lacks (or is not UTF-8)";
+        return false;
+    }
+    // An entry that can never fire would let the real patch run instead of the failure
+    // the user meant to try.
+    why = FieldsFlaw(*point, fault);
+    if (!why.empty()) {
+        why += ", so the entry could never fire";
         return false;
     }
     const bool raises = f[3].rfind("raise:", 0) == 0;
@@ -96,7 +158,7 @@ bool ReadFaultEntry(const std::string& entry, Fault& fault, std::string& why) {
 
 }  // namespace
 
-bool ReadFaultList(const std::string& text, std::vector<Fault>& faults, std::string& error) {
+bool ReadFaultList(const std::string& text, std::vector<std::pair<Fault, std::string>>& faults, std::string& error) {
     faults.clear();
     for (const std::string& entry : SplitAt(text, ";")) {
         if (entry.empty()) continue;
@@ -107,7 +169,7 @@ bool ReadFaultList(const std::string& text, std::vector<Fault>& faults, std::str
                     ". Nothing was changed; correct the entry, or unset IRPATCH_FAULTS for the real patch.";
             return false;
         }
-        faults.push_back(fault);
+        faults.emplace_back(fault, entry);
     }
     return true;
 }
@@ -117,32 +179,37 @@ bool CallLogging() { return F().logging; }
 void LogCall(std::string line) {
     if (F().logging) F().calls.push_back(std::move(line));
 }
-std::string Hex(std::uint64_t n) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(n));
-    return text;
-}
 const std::vector<std::string>& CallLog() { return F().calls; }
 void ClearCallLog() { F().calls.clear(); }
 
-void InjectFault(const Fault& fault) { F().faults.push_back(fault); }
+void InjectFault(const Fault& fault, const std::string& entry) { F().faults.push_back(Armed{fault, entry}); }
 void ClearFaults() { F().faults.clear(); }
 
 bool FaultsArmed(const char* call) {
-    for (const Fault& f : F().faults) {
-        if (f.times != 0 && f.call == call) return true;
+    for (const Armed& armed : F().faults) {
+        if (armed.fault.times != 0 && armed.fault.call == call) return true;
     }
     return false;
+}
+
+std::vector<std::string> FaultEntriesNotFired() {
+    std::vector<std::string> entries;
+    for (const Armed& armed : F().faults) {
+        if (!armed.fired && !armed.entry.empty()) entries.push_back(armed.entry);
+    }
+    return entries;
 }
 
 int InjectedErrno(const char* call) { return FaultsArmed(call) ? static_cast<int>(FaultFor(call)) : 0; }
 
 platform::LONG FaultFor(const char* call, const std::string& keyPath, const std::string& valueName) {
-    for (Fault& f : F().faults) {
+    for (Armed& armed : F().faults) {
+        Fault& f = armed.fault;
         if (f.times == 0 || f.call != call) continue;
         if (f.keyPath && !KeyPathWithin(keyPath, *f.keyPath)) continue;
         if (f.valueName && !NamesEqual(valueName, *f.valueName)) continue;
         if (f.times > 0) --f.times;
+        armed.fired = true;
         if (f.raiseNumber != 0) throw RuntimeError(f.raiseNumber);
         return f.status;
     }

@@ -1,5 +1,7 @@
 // Stand-in backend only: the machine folder (opened once and locked for the run), the
 // journal, and the test switches read from the environment.
+#include "platform/standin/machine.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,9 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regfile.h"
+#include "platform/standin/regstore/registry.h"
+#include "resources/version.h"
 
 namespace standin {
 namespace {
@@ -23,7 +26,6 @@ struct State {
     Fd folderFd;         // the folder itself, held open (and locked) while the machine is
     Fd journal;          // journal.txt, opened once when the machine opens
     bool journalFailed = false;
-    bool interactive = true;
 };
 
 State& S() {
@@ -175,7 +177,6 @@ void CloseMachine() {
 }
 
 bool MachineIsOpen() { return !S().folder.empty(); }
-const std::string& MachineFolder() { return S().folder; }
 int MachineFolderDescriptor() { return S().folderFd.Get(); }
 
 bool OpenMachineFromEnvironment(std::string& error) {
@@ -184,17 +185,17 @@ bool OpenMachineFromEnvironment(std::string& error) {
         error = "IRPATCH_MACHINE is not set. Set it to a machine folder (one that holds drive_c/ and "
                 "registry.reg), preferably a copy, for example:\n"
                 "  cp -r examples/k314-frn /tmp/k314 && IRPATCH_MACHINE=/tmp/k314 "
-                "'build/native/Patch_IR_K314(FR)'";
+                "'build/native/" IRPATCH_INTERNAL_NAME "'";
         return false;
     }
     if (!LoadCrashPlanFromEnvironment(error)) return false;
     // Read before the machine opens, so that a malformed entry changes nothing: a
     // user who meant to try a failure must not get the real patch instead.
-    std::vector<Fault> faults;
+    std::vector<std::pair<Fault, std::string>> faults;
     const char* faultList = std::getenv("IRPATCH_FAULTS");
     if (faultList != nullptr && !ReadFaultList(faultList, faults, error)) return false;
     if (!OpenMachine(folder, error)) return false;
-    for (const Fault& fault : faults) InjectFault(fault);
+    for (const auto& [fault, entry] : faults) InjectFault(fault, entry);
     return true;
 }
 
@@ -212,7 +213,7 @@ void Journal(const std::string& line) {
             // through the patch would be worse), the line is lost, and the user hears
             // of it once on the terminal.
             if (!state.journalFailed) {
-                std::fprintf(stderr, "Patch_IR_K314(FR): cannot write to %s/journal.txt (%s); the run goes on\n",
+                std::fprintf(stderr, IRPATCH_INTERNAL_NAME ": cannot write to %s/journal.txt (%s); the run goes on\n",
                              state.folder.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
             }
             state.journalFailed = true;
@@ -222,36 +223,5 @@ void Journal(const std::string& line) {
         left -= static_cast<std::size_t>(n);
     }
 }
-
-std::string Utf8FromAnsi(const std::string& ansi) { return ToUtf8(platform::FromAnsi(ansi)); }
-std::string Utf8FromAnsi(const char* ansi) { return Utf8FromAnsi(std::string(ansi ? ansi : "")); }
-
-std::string JournalQuote(const std::string& utf8) {
-    std::string out;
-    for (char c : utf8) {
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find_first_of(separators, start);
-        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return pieces;
-        start = end + 1;
-    }
-}
-
-void SetInteractive(bool interactive) { S().interactive = interactive; }
-bool Interactive() { return S().interactive; }
 
 }  // namespace standin

@@ -9,9 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/machine.h"
 
 namespace {
 

@@ -10,35 +10,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/machine.h"
+#include "platform/standin/terminal.h"
+#include "platform/text.h"
 
 namespace {
-
-// A box drawn on the terminal: title, text (its CR and LF as line breaks), [ OK ].
-void DrawBox(const std::string& title, const std::string& text) {
-    std::string body;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            body += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            body += text[i];
-        }
-    }
-    std::string out = "\n+--[ " + title + " ]\n";
-    std::size_t start = 0;
-    while (start <= body.size()) {
-        std::size_t end = body.find('\n', start);
-        if (end == std::string::npos) end = body.size();
-        out += "|  " + body.substr(start, end - start) + "\n";
-        start = end + 1;
-    }
-    out += "+--[ OK ]\n";
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-}
 
 // The descriptors OpenFileForReadA handed out and not yet closed. ReadFile and
 // CloseHandle act on these only: handle 0 (which Windows never hands out for a file,
@@ -68,14 +47,7 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
     }
     standin::Journal("MessageBox style=" + standin::Hex(uType) + " title=\"" + standin::JournalQuote(title) +
                      "\" text=\"" + standin::JournalQuote(text) + "\"");
-    DrawBox(title, text);
-    if (standin::Interactive() && isatty(STDIN_FILENO)) {
-        std::fputs("   (press Enter) ", stdout);
-        std::fflush(stdout);
-        int c;
-        while ((c = std::getchar()) != EOF && c != '\n') {
-        }
-    }
+    standin::TerminalBox(title, text, "OK");
     return IDOK;
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "platform/keyhandle.h"
+
 #include "platform/win32/windows_h.h"
 
 namespace {
@@ -42,30 +44,30 @@ LONG DeleteTree(::HKEY parent, const char* name) {
     if (status != ERROR_ACCESS_DENIED) {
         return status;
     }
-    ::HKEY key = nullptr;
-    if (::RegOpenKeyExA(parent, name, 0, KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS) {
+    // Closed by its owner on every way out; explicitly before the final delete.
+    RegKeyHandle key;
+    if (::RegOpenKeyExA(parent, name, 0, KEY_ENUMERATE_SUB_KEYS, KeyOut(key.Receive())) != ERROR_SUCCESS) {
+        key.Forget();
         // Not a key whose subkeys we could list: the refusal stands as it was.
         return status;
     }
     char child[kKeyNameSize];
     bool hadSubkeys = false;
     for (;;) {
-        LONG enumStatus = ::RegEnumKeyA(key, 0, child, kKeyNameSize);
+        LONG enumStatus = ::RegEnumKeyA(Key(key.Get()), 0, child, kKeyNameSize);
         if (enumStatus == ERROR_NO_MORE_ITEMS) {
             break;
         }
         if (enumStatus != ERROR_SUCCESS) {
-            ::RegCloseKey(key);
             return enumStatus;
         }
         hadSubkeys = true;
-        LONG childStatus = DeleteTree(key, child);
+        LONG childStatus = DeleteTree(Key(key.Get()), child);
         if (childStatus != ERROR_SUCCESS) {
-            ::RegCloseKey(key);
             return childStatus;
         }
     }
-    ::RegCloseKey(key);
+    key.Close();
     if (!hadSubkeys) {
         // The refusal was about the key itself (rights), not about its subkeys.
         return status;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "about/frmAbout.h"
-#include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 
 #include "platform/win32/windows_h.h"

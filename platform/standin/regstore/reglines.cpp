@@ -1,6 +1,6 @@
 // Stand-in backend only, inside the registry store: the chunked line reader
 // (reglines.h).
-#include "platform/standin/reglines.h"
+#include "platform/standin/regstore/reglines.h"
 
 #include <algorithm>
 #include <cerrno>

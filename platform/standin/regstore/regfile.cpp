@@ -1,6 +1,6 @@
 // Stand-in backend only, inside the registry store: registry.reg loaded and saved --
 // opened from its folder's descriptor, never through a link, and replaced atomically.
-#include "platform/standin/regfile.h"
+#include "platform/standin/regstore/regfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <random>
 
-#include "platform/standin/regtext.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regtext.h"
 
 namespace standin {
 namespace {
@@ -30,9 +30,8 @@ std::string SystemError(const std::string& what, const std::string& path, int er
 // be opened, false with `failure`, the path and the reason.
 template <class Use>
 bool InFolderOf(const std::string& path, const char* failure, std::string& error, Use&& use) {
-    Fd dir;
-    const FolderFile file = OpenFolderOf(path, dir);
-    if (!dir) {
+    const FolderFile file = OpenFolderOf(path);
+    if (!file.dir) {
         error = SystemError(failure, path, errno);
         return false;
     }
@@ -44,7 +43,7 @@ bool InFolderOf(const std::string& path, const char* failure, std::string& error
 // Kept once it has been renamed into place.
 class TempFile {
 public:
-    explicit TempFile(const FolderFile& file) : dir_(file.dir) {
+    explicit TempFile(const FolderFile& file) : dir_(file.dir.Get()) {
         static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         static std::mt19937 pick(std::random_device{}());
         error_ = InjectedErrno("SaveTempFile");
@@ -81,7 +80,7 @@ private:
 // A file that cannot be given them (a run without the right to) does not replace it.
 int KeepOwnerAndMode(const FolderFile& file, int fd) {
     struct stat old {};
-    if (::fstatat(file.dir, file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(file.dir.Get(), file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
         return ::fchmod(fd, 0644) == 0 ? 0 : errno;
     // The owner first: a change of owner may clear the set-user-ID and set-group-ID bits.
     if (::fchown(fd, old.st_uid, old.st_gid) != 0 || ::fchmod(fd, old.st_mode & 07777) != 0) return errno;
@@ -101,17 +100,17 @@ SaveObserver g_saveObserver = nullptr;
 
 }  // namespace
 
-FolderFile OpenFolderOf(const std::string& path, Fd& dir) {
-    dir.Reset(::open(FolderPart(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+FolderFile OpenFolderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    return FolderFile{dir.Get(), slash == std::string::npos ? path : path.substr(slash + 1), path};
+    return FolderFile{Fd(::open(FolderPart(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                      slash == std::string::npos ? path : path.substr(slash + 1), path};
 }
 
 bool LoadRegFile(const FolderFile& file, RegStore& store, std::string& error, std::size_t chunkSize) {
     // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer
     // before the check below could refuse it. O_NOFOLLOW: the registry is the file in
     // the folder, not whatever a link there points at.
-    Fd fd(::openat(file.dir, file.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+    Fd fd(::openat(file.dir.Get(), file.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
     if (!fd) {
         error = errno == ELOOP ? "cannot open the registry file " + file.shown +
                                      ": it is a link, and the registry must be a regular file in its folder"
@@ -166,7 +165,7 @@ bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& err
     if (g_saveObserver != nullptr) g_saveObserver(SaveStage::TempComplete);
     if (temp.File().Close() != 0) return fail("closing the temporary file", errno);
     if (const int err = SaveStep("SaveRename", [&] {
-            return ::renameat(file.dir, temp.Name().c_str(), file.dir, file.name.c_str());
+            return ::renameat(file.dir.Get(), temp.Name().c_str(), file.dir.Get(), file.name.c_str());
         }))
         return fail("replacing the old file", err);
     temp.Kept();
@@ -175,7 +174,8 @@ bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& err
 
     // The rename is only durable once the folder itself is on disk. EINVAL: the file
     // system cannot flush folders.
-    if (const int err = SaveStep("SaveFlushFolder", [&] { return ::fsync(file.dir) != 0 && errno != EINVAL ? -1 : 0; })) {
+    const int folder = file.dir.Get();
+    if (const int err = SaveStep("SaveFlushFolder", [&] { return ::fsync(folder) != 0 && errno != EINVAL ? -1 : 0; })) {
         error = SystemError("cannot flush the folder of", file.shown, err);
         return false;
     }

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/standin/regtext.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/regstore/regtext.h"
 
 namespace standin {
 namespace {

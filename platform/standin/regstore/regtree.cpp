@@ -1,6 +1,6 @@
 // Stand-in backend only: the registry's key tree and the name index of its keys
 // (regtree.h).
-#include "platform/standin/regtree.h"
+#include "platform/standin/regstore/regtree.h"
 
 #include <utility>
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/standin/regnames.h"
+#include "platform/standin/regstore/regnames.h"
 
 namespace standin {
 
@@ -89,7 +89,8 @@ public:
 
     // Subkeys, in enumeration order.
     std::size_t SubkeyCount() const { return subkeys_.size(); }
-    RegKey& SubkeyAt(std::size_t index) const { return *subkeys_[index]; }
+    const RegKey& SubkeyAt(std::size_t index) const { return *subkeys_[index]; }
+    RegKey& SubkeyAt(std::size_t index) { return *subkeys_[index]; }
     std::size_t FindSubkey(std::string_view name) const;  // NameIndex::npos when absent
     // Appends a new empty subkey. The caller has checked that none of that name exists.
     RegKey& AppendSubkey(std::string_view name);

@@ -1,5 +1,5 @@
-// The stand-in's registry functions: platform.h's advapi32 subset over the in-memory
-// store of regtree.h, saved to the machine's registry.reg after every change.
+// Stand-in backend only: the registry functions, platform.h's advapi32 subset over the
+// in-memory store of regtree.h, saved to the machine's registry.reg after every change.
 //
 // Behaviour follows Windows 98, which the program was written for:
 //  - no access checks: samDesired is recorded in the call log and otherwise ignored,
@@ -19,6 +19,8 @@
 // is undone in memory and the call returns ERROR_WRITE_FAULT, so memory and file agree.
 // Calls that change nothing never write the file. Tests reach the save failure path
 // through the fault point "SaveRegistry" (FaultFor with the changed key's path).
+#include "platform/standin/regstore/registry.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -28,8 +30,9 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/regfile.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/hooks.h"
+#include "platform/standin/hosttext.h"
+#include "platform/standin/regstore/regfile.h"
 
 namespace standin {
 namespace {
@@ -44,8 +47,7 @@ constexpr DWORD kOpenedExistingKey = 2;
 
 struct Registry {
     std::unique_ptr<RegStore> store;
-    Fd folder;          // the registry file's folder, held open while it is loaded
-    FolderFile file{-1, {}, {}};  // where the loaded registry is saved back
+    FolderFile file;  // where the loaded registry is saved back; its folder held open while loaded
     // Open handles; a null key marks a handle whose key was deleted.
     std::unordered_map<HKEY, RegKey*> handles;
     HKEY nextHandle = 1;
@@ -226,33 +228,30 @@ bool LoadRegistry(int folder, const std::string& name, const std::string& shown,
         error = "cannot open the registry file " + shown + ": " + std::strerror(errno);
         return false;
     }
-    FolderFile file{own.Get(), name, shown};
+    FolderFile file{std::move(own), name, shown};
     auto store = std::make_unique<RegStore>();
     if (!LoadRegFile(file, *store, error)) return false;
     Registry& r = Reg();
     r.store = std::move(store);
-    r.folder = std::move(own);
     r.file = std::move(file);
     return true;
 }
 
 bool LoadRegistry(const std::string& regFile, std::string& error) {
-    Fd dir;
-    const FolderFile file = OpenFolderOf(regFile, dir);
-    if (!dir) {
+    const FolderFile file = OpenFolderOf(regFile);
+    if (!file.dir) {
         const int err = errno;
         UnloadRegistry();
         error = "cannot open the registry file " + regFile + ": " + std::strerror(err);
         return false;
     }
-    return LoadRegistry(dir.Get(), file.name, regFile, error);
+    return LoadRegistry(file.dir.Get(), file.name, regFile, error);
 }
 
 void UnloadRegistry() {
     Registry& r = Reg();
     r.store.reset();
-    r.folder.Reset();
-    r.file = FolderFile{-1, std::string(), std::string()};
+    r.file = FolderFile{};
     r.handles.clear();
 }
 

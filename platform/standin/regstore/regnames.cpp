@@ -1,5 +1,5 @@
 // Stand-in backend only: key paths and the six roots of the registry (regnames.h).
-#include "platform/standin/regnames.h"
+#include "platform/standin/regstore/regnames.h"
 
 namespace standin {
 

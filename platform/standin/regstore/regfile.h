@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/standin/fd.h"
-#include "platform/standin/regtree.h"
+#include "platform/standin/regstore/regtree.h"
 
 namespace standin {
 
@@ -34,19 +34,19 @@ bool ParseRegText(const char* text, std::size_t size, const std::string& fileNam
                   std::string& error, std::size_t chunkSize = kLoadChunkSize);
 
 // ---- Files --------------------------------------------------------------------------------
-// A file by its name in a folder held open. Whatever the store opens, creates,
+// A file by its name in a folder it holds open. Whatever the store opens, creates,
 // renames or flushes for it is reached from `dir` in one step, never by a path again
 // and never through a link: a link in the file's place is refused. `shown` names the
 // file in messages.
 struct FolderFile {
-    int dir;
+    Fd dir;
     std::string name;
     std::string shown;
 };
 
-// The folder of `path` opened into `dir` (which holds none when it cannot be opened,
-// errno telling why), and the file's name in it; `path` is how it is shown.
-FolderFile OpenFolderOf(const std::string& path, Fd& dir);
+// The folder of `path` opened (`dir` holds none when it cannot be opened, errno
+// telling why), and the file's name in it; `path` is how it is shown.
+FolderFile OpenFolderOf(const std::string& path);
 
 // Reads and parses a whole file, as ParseRegText does its text: the result, error
 // messages included, is the same. Only a regular file is read; a link, a folder or a
@@ -68,7 +68,7 @@ constexpr std::size_t kSaveBufferSize = 64 * 1024;
 // back true: the rename happened and only the final flush of the folder failed, so
 // the file already holds the new content. A temporary file that cannot be given the
 // old owner and mode (a run without the right to) fails the save. Every step is a
-// fault point (standin.h; the status is the errno to fail with): SaveTempFile,
+// fault point (hooks.h; the status is the errno to fail with): SaveTempFile,
 // SaveWrite, SaveFlush, SaveRename, SaveFlushFolder.
 bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& error,
                  bool* replaced = nullptr);

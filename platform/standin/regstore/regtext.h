@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/standin/regfile.h"
-#include "platform/standin/reglines.h"
+#include "platform/standin/regstore/regfile.h"
+#include "platform/standin/regstore/reglines.h"
 
 namespace standin {
 

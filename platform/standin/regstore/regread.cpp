@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/standin/regtext.h"
+#include "platform/standin/regstore/regtext.h"
 
 namespace standin {
 namespace {
