@@ -17,6 +17,9 @@ packages=()
 need() {  # need COMMAND-OR-FILE PACKAGE
     if [[ $1 == /* ]]; then [[ -e $1 ]] || packages+=("$2"); else command -v "$1" >/dev/null 2>&1 || packages+=("$2"); fi
 }
+need_package() {  # need_package PACKAGE: for a package known by no one file of its own
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" || packages+=("$1")
+}
 wants() { [[ $want == "$1" || $want == all ]]; }
 
 sudo=()
@@ -90,9 +93,9 @@ if [[ $want == runtime ]]; then
     need make make
     need flock util-linux
     need dpkg-source dpkg-dev
-    need /usr/include/gmp.h libgmp-dev
-    need /usr/include/mpfr.h libmpfr-dev
-    need /usr/include/mpc.h libmpc-dev
+    need_package libgmp-dev
+    need_package libmpfr-dev
+    need_package libmpc-dev
     install
     # GCC's sources: the tarball in the gcc-N-source of the cross compiler's GCC.
     gcc_major=$(i686-w64-mingw32-gcc-win32 -dumpversion | cut -d- -f1)
