@@ -10,7 +10,7 @@ execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-runtime.
                 ERROR_VARIABLE _irpatch_runtime_error RESULT_VARIABLE _irpatch_runtime_status)
 if(NOT _irpatch_runtime_status EQUAL 0)
     message(FATAL_ERROR "${_irpatch_runtime_error}"
-            "The i686 programs link only the i486 runtime; build it once (about 6 minutes) "
+            "The i686 programs link only the i486 runtime; build it once (about 7 minutes) "
             "with scripts/setup.sh win32 or scripts/build-runtime.sh, then configure again.")
 endif()
 set(_irpatch_cpu_flags "-march=i486 -mtune=generic")
