@@ -193,7 +193,7 @@ def code_outside_text(objdump, exe):
 
 def check_runtime(map_path, runtime):
     """Every runtime file the map names comes from the runtime folder."""
-    names, problems = set(), []
+    problems = []
     with open(os.path.join(runtime, "COMPLETE"), encoding="utf-8") as f:
         names = {line.split()[-1] for line in f if line.strip()} - {"BUILD-INFO"}
     with open(map_path, encoding="utf-8", errors="replace") as f:
@@ -207,8 +207,8 @@ def check_runtime(map_path, runtime):
 
 
 def read_allowances(path):
-    """{function: (set of mnemonics, reason)} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON
-    lines; a line that lacks a part is itself a problem."""
+    """{function: set of mnemonics} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines; a
+    line that lacks a part, the reason included, is itself a problem."""
     allowed, problems = {}, []
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
@@ -218,13 +218,13 @@ def read_allowances(path):
             if len(parts) != 3 or not all(parts):
                 problems.append("%s:%d: not FUNCTION<TAB>INSTRUCTIONS<TAB>REASON" % (path, number))
                 continue
-            allowed[parts[0]] = (set(parts[1].split(",")), parts[2])
+            allowed[parts[0]] = set(parts[1].split(","))
     return allowed, problems
 
 
-def judge(name, operands, function, allowed, tested):
+def judge(name, operands, function, allowed_here, tested):
     """Why an instruction may not run on an i486 here, or None."""
-    if name in allowed.get(function, ((), ""))[0]:
+    if name in allowed_here:
         if name == "cpuid" and function not in tested:
             return "CPUID before the function tests that the CPU has it (EFLAGS.ID)"
         return None
@@ -250,9 +250,10 @@ def check(args):
             flipped.add(function)
         elif name in ("popf", "popfl") and function in flipped:
             tested.add(function)
-        why = judge(name, operands, function, allowed, tested)
+        allowed_here = allowed.get(function, set())
+        why = judge(name, operands, function, allowed_here, tested)
         if why is None:
-            if name in allowed.get(function, ((), ""))[0]:
+            if name in allowed_here:
                 used[name] += 1
             continue
         hits.setdefault((function, os.path.basename(section.origin), name, why), []).append(address)
@@ -275,7 +276,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
     parser.add_argument("--map", required=True, help="the linker map of the same link")
-    parser.add_argument("--allowed", help="FUNCTION<TAB>reason lines: where CPUID, RDRAND, RDSEED may be")
+    parser.add_argument("--allowed", help="FUNCTION<TAB>INSTRUCTIONS<TAB>REASON lines: where CPUID, "
+                                          "RDRAND, RDSEED (and what they guard) may be")
     parser.add_argument("--runtime", help="the i486 runtime folder every runtime object must come from")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--expect", action="append", default=[],
