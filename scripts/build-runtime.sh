@@ -106,6 +106,8 @@ if [[ $mode == build ]] && whole "$entry"; then
     exit 0
 fi
 [[ -e $entry ]] && say "rebuilding $entry (incomplete or damaged, or --rebuild)"
+# Whatever a build that was killed left half assembled; only the lock's holder makes these.
+rm -rf "$cache"/.incoming-*
 
 "$here/setup.sh" runtime
 mingw_version=$(dpkg-query -W -f='${Version}' mingw-w64-i686-dev)
