@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bench/bench_host.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
 #include "support/temp_machine.h"
 

@@ -17,8 +17,9 @@
 #include "identity/cKORU.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
+#include "platform/standin/terminal.h"
 #include "support/temp_machine.h"
 
 namespace {

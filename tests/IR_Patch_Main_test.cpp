@@ -5,7 +5,7 @@
 #include <set>
 
 #include "platform/errors.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

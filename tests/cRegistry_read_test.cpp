@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "registry/cRegistry.h"
 #include "support/machine_fixture.h"
 

@@ -3,7 +3,7 @@
 #include "registry/cRegistry.h"
 
 #include "platform/app.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "support/machine_fixture.h"
 
 using namespace platform;

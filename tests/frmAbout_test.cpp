@@ -6,7 +6,7 @@
 #include "platform/app.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 

@@ -19,7 +19,7 @@
 #include "identity/cKORU.h"
 #include "main/IR_Patch_Main.h"
 #include "platform/errors.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
 #include "platform/standin/regstore/regfile.h"
 #include "support/machine_fixture.h"

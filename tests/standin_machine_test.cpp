@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "platform/app.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
 #include "support/machine_fixture.h"
 

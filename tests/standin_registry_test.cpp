@@ -18,7 +18,7 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/regstore/registry.h"
 
 using namespace platform;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/regstore/regfile.h"
 
 using namespace standin;

@@ -5,7 +5,7 @@
 // machine is not interactive) presses cmdOK, as Enter does in the real dialog.
 #include "about/about_window.h"
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/hosttext.h"
 #include "platform/standin/machine.h"
 #include "platform/standin/terminal.h"

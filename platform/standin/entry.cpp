@@ -7,7 +7,7 @@
 #include <fcntl.h>
 
 #include "main/program.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
 #include "resources/version.h"
 

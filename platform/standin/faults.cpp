@@ -1,6 +1,6 @@
 // Stand-in backend only: the call log and fault injection, and the fault list of
 // IRPATCH_FAULTS.
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 
 #include <cerrno>
 #include <climits>

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/regstore/regfile.h"
 #include "platform/standin/regstore/registry.h"
 #include "resources/version.h"

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/hosttext.h"
 #include "platform/standin/machine.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/hosttext.h"
 #include "platform/standin/machine.h"
 #include "platform/standin/terminal.h"

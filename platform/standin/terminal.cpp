@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "platform/standin/hooks.h"
-
 namespace standin {
 namespace {
 

@@ -12,4 +12,8 @@ namespace standin {
 // box waits for its button. A closed or broken terminal changes nothing.
 void TerminalBox(const std::string& title, const std::string& body, const std::string& button);
 
+// true (the default) makes a box on the terminal wait for Enter when standard input
+// is a terminal; tests turn it off.
+void SetInteractive(bool interactive);
+
 }  // namespace standin

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "platform/win32/windows_h.h"
@@ -60,8 +61,18 @@ template <typename Function>
 Function* ProcAddress(HMODULE module, const char* name) {
     return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
+//
+// The name is macro-expanded once, before it is both looked up and declared:
+// <windows.h> maps a generic name (LookupPrivilegeValue) to its A or W function, and
+// stringizing the unexpanded name would look up an export no DLL has while typing
+// the pointer as the A function; the null pointer would then make NT refuse the
+// restart without a word.
 #define IRPATCH_PROC(module, function) \
-    ProcAddress<std::remove_pointer_t<decltype(&::function)>>(module, #function)
+    ProcAddress<std::remove_pointer_t<decltype(&::function)>>(module, IRPATCH_PROC_NAME(function))
+#define IRPATCH_PROC_NAME(function) IRPATCH_PROC_STRING(function)
+#define IRPATCH_PROC_STRING(function) #function
+static_assert(std::string_view(IRPATCH_PROC_NAME(LookupPrivilegeValue)) == "LookupPrivilegeValueA",
+              "a generic Win32 name must be looked up as the function it is declared as");
 
 // The NT family refuses ExitWindowsEx (ERROR_PRIVILEGE_NOT_HELD) unless the caller
 // has enabled the shutdown privilege in its token; Windows 98 has no privileges and

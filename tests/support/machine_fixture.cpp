@@ -7,8 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/machine.h"
+#include "platform/standin/terminal.h"
 #include "platform/text.h"
 
 using namespace platform;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <random>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/regstore/regtext.h"
 
 namespace standin {

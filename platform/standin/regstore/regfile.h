@@ -68,7 +68,7 @@ constexpr std::size_t kSaveBufferSize = 64 * 1024;
 // back true: the rename happened and only the final flush of the folder failed, so
 // the file already holds the new content. A temporary file that cannot be given the
 // old owner and mode (a run without the right to) fails the save. Every step is a
-// fault point (hooks.h; the status is the errno to fail with): SaveTempFile,
+// fault point (faults.h; the status is the errno to fail with): SaveTempFile,
 // SaveWrite, SaveFlush, SaveRename, SaveFlushFolder.
 bool SaveRegFile(const RegStore& store, const FolderFile& file, std::string& error,
                  bool* replaced = nullptr);

@@ -30,7 +30,7 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/hosttext.h"
 #include "platform/standin/regstore/regfile.h"
 

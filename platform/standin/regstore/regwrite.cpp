@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/standin/hooks.h"
+#include "platform/standin/faults.h"
 #include "platform/standin/regstore/regtext.h"
 
 namespace standin {

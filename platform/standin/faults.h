@@ -1,7 +1,7 @@
-// Stand-in backend only: the hooks tests use -- the log of platform calls, faults
-// injected at the system-call boundary, and whether boxes wait for Enter. The
-// backend reports each call here and asks here whether it is to fail; tests (and the
-// test switch IRPATCH_FAULTS) read the log and arm the faults.
+// Stand-in backend only: the hooks tests use at the system-call boundary -- the log of
+// platform calls and the faults injected there (faults.cpp). The backend reports each
+// call here and asks here whether it is to fail; tests (and the test switch
+// IRPATCH_FAULTS) read the log and arm the faults.
 #pragma once
 
 #include <optional>
@@ -66,10 +66,5 @@ platform::LONG FaultFor(const char* call, const std::string& keyPath = std::stri
 // For the host file calls of a registry save, whose faults carry an error number: the
 // errno an armed fault for `call` fails it with, 0 when none does.
 int InjectedErrno(const char* call);
-
-// ---- Boxes ---------------------------------------------------------------------------------
-// true (the default) makes a box on the terminal wait for Enter when standard input
-// is a terminal; tests turn it off.
-void SetInteractive(bool interactive);
 
 }  // namespace standin
