@@ -4,8 +4,11 @@
 Windows 98 runs on a 486DX. An instruction a later CPU introduced (CMOV and FCOMI of
 the Pentium Pro, CMPXCHG8B and RDTSC of the Pentium, anything on MMX or SSE
 registers, the P6 long NOP 0F 1F, ...) stops the program there with an illegal
-operation. This check disassembles every byte of code the program holds and fails
-on any such instruction:
+operation. This check disassembles every byte of code the program holds and passes
+an instruction only when it is one of the i486's, by mnemonic as objdump writes it,
+with the prefixes and registers a 486 has (i486_instructions.py lists them, grouped
+by the CPU that brought them). Anything else fails, an instruction objdump cannot
+decode ("(bad)") included:
 
   - code and data are told apart with the linker map of the same link: only input
     sections of code (.text, .text$*, .text.*, .init, .fini) are read; the data the
@@ -32,35 +35,10 @@ import subprocess
 import sys
 
 from check_pe import verdict
+from i486_instructions import PREFIXES, not_i486
 
-# Instructions beyond the i486, by mnemonic as objdump writes it (AT&T syntax, size
-# suffix included), each with what it is and the first CPU that has it.
-BEYOND_I486 = [
-    (r"cmov[a-z]+", "CMOVcc, from the Pentium Pro"),
-    (r"fcmovn?[a-z]+", "FCMOVcc, from the Pentium Pro"),
-    (r"fu?comip?", "FCOMI/FUCOMI, from the Pentium Pro"),
-    (r"rdpmc", "RDPMC, from the Pentium Pro"),
-    (r"cmpxchg8b", "CMPXCHG8B, from the Pentium"),
-    (r"rdtscp?", "RDTSC, from the Pentium"),
-    (r"rdmsr|wrmsr", "RDMSR/WRMSR, from the Pentium"),
-    (r"sysenter|sysexit[lq]?|syscall|sysret[lq]?", "a fast system call, from the Pentium II"),
-    (r"fxsave|fxrstor|xsave\w*|xrstor\w*|xgetbv|xsetbv", "FXSAVE/XSAVE, from the Pentium II"),
-    (r"[lms]fence", "a fence, from SSE"),
-    (r"prefetch\w*", "a prefetch, from SSE or 3DNow!"),
-    (r"movnt\w*|maskmov\w*", "a non-temporal move, from MMX or SSE"),
-    (r"emms|femms|ldmxcsr|stmxcsr|clflush\w*|fisttp\w*|monitor|mwait", "MMX, SSE or later state"),
-    (r"popcnt|lzcnt|tzcnt|movbe|crc32\w*|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|"
-     r"shlx|shrx|adcx|adox", "a bit or string instruction of a recent CPU"),
-    (r"endbr(32|64)", "ENDBR, a hint NOP (0F 1E) from the Pentium Pro"),
-]
-BEYOND_I486 = [(re.compile(pattern + r"\Z"), what) for pattern, what in BEYOND_I486]
-# 0F 1F with an operand: the multi-byte NOP of the P6. (A bare NOP is 90.)
-LONG_NOP = re.compile(r"nop[lwq]?\Z")
-VECTOR_REGISTER = re.compile(r"%([xyz]?mm\d|k[0-7]\b|bnd)")
 # Allowed only in the functions allowed-cpu.txt names.
 GUARDED = {"cpuid", "rdrand", "rdseed"}
-PREFIXES = {"lock", "rep", "repz", "repe", "repnz", "repne", "data16", "data32", "addr16", "addr32",
-            "cs", "ds", "es", "fs", "gs", "ss", "notrack", "bnd"}
 CODE_SECTION = re.compile(r"\.(text|init|fini)([.$].*)?\Z")
 
 Section = collections.namedtuple("Section", "name start size origin symbols")
@@ -145,21 +123,12 @@ def function_of(section, address, names):
 
 
 def mnemonic(text):
+    """(mnemonic, operands) of objdump's text, the i486's prefixes set aside; a line
+    that is nothing but prefixes is its own mnemonic, and fails."""
     words = text.split()
     while words and words[0] in PREFIXES:
         words = words[1:]
-    return (words[0], " ".join(words[1:])) if words else ("", "")
-
-
-def beyond_i486(name, operands):
-    for pattern, what in BEYOND_I486:
-        if pattern.match(name):
-            return what
-    if LONG_NOP.match(name) and operands:
-        return "the long NOP (0F 1F), from the Pentium Pro"
-    if VECTOR_REGISTER.search(operands):
-        return "an MMX or SSE register"
-    return None
+    return (words[0], " ".join(words[1:])) if words else (text, "")
 
 
 def code_instructions(objdump, exe, sections):
@@ -230,7 +199,7 @@ def judge(name, operands, function, allowed_here, tested):
         return None
     if name in GUARDED:
         return "%s outside the functions allowed to test the CPU" % name.upper()
-    return beyond_i486(name, operands)
+    return not_i486(name, operands)
 
 
 def check(args):
