@@ -10,9 +10,11 @@ with the prefixes and registers a 486 has (i486_instructions.py lists them, grou
 by the CPU that brought them). Anything else fails, an instruction objdump cannot
 decode ("(bad)") included:
 
-  - code and data are told apart with the linker map of the same link: only input
-    sections of code (.text, .text$*, .text.*, .init, .fini) are read; the data the
-    linker also puts in .text (.gcc_except_table, constructor lists) is not;
+  - code and data are told apart with the linker map of the same link: every input
+    section ld placed in the .text output section is code (.text, .text$*, .text.*,
+    .gnu.linkonce.t.*, .init, .fini) and is read, or one of the kinds of data ld's
+    PE script also puts there (DATA_IN_TEXT: .gcc_except_table, the .ctors and
+    .dtors lists) and is not; a section of any other name fails;
   - each code section is decoded from its own first byte, so data before it cannot
     shift the decoding;
   - CPUID, RDRAND and RDSEED are allowed only where allowed-cpu.txt allows them:
@@ -39,7 +41,15 @@ from i486_instructions import PREFIXES, not_i486
 
 # Allowed only in the functions allowed-cpu.txt names.
 GUARDED = {"cpuid", "rdrand", "rdseed"}
-CODE_SECTION = re.compile(r"\.(text|init|fini)([.$].*)?\Z")
+# The input sections ld's PE script puts in the .text output section are code or one
+# of these kinds of data; any other name in .text fails, since nothing says whether
+# it is code.
+CODE_SECTION = re.compile(r"(\.text([.$].*)?|\.gnu\.linkonce\.t\..+|\.init|\.fini)\Z")
+DATA_IN_TEXT = [
+    (re.compile(r"\.gcc_except_table\Z"), "the C++ exception tables the unwinder reads"),
+    (re.compile(r"\.ctors(\.\d+)?\Z"), "constructor lists, by priority: addresses the start-up calls"),
+    (re.compile(r"\.dtors(\.\d+)?\Z"), "destructor lists, by priority: addresses the exit code calls"),
+]
 
 Section = collections.namedtuple("Section", "name start size origin symbols")
 
@@ -109,16 +119,35 @@ def demangle(objdump, names):
         return {name: name for name in names}
 
 
+def section_function(name):
+    """The function a code section is named after (-ffunction-sections' .text$NAME,
+    .text.NAME and .gnu.linkonce.t.NAME), or None. GCC's .text.unlikely, .startup,
+    .hot and .exit say where a function goes, not which it is."""
+    m = re.match(r"(?:\.text[.$]|\.gnu\.linkonce\.t\.)(.+)\Z", name)
+    if not m:
+        return None
+    head, _, rest = m.group(1).partition(".")
+    return (rest or None) if head in ("unlikely", "startup", "hot", "exit") else m.group(1)
+
+
+def function_names(objdump, sections):
+    """{name as the section or the map has it: demangled} for function_of. (The map
+    writes symbols without the underscore i386 PE puts before C names.)"""
+    found = {section_function(s.name) for s in sections} - {None}
+    found |= {name for s in sections for _, name in s.symbols}
+    return demangle(objdump, sorted(found))
+
+
 def function_of(section, address, names):
-    """The function an address lies in. With -ffunction-sections the section is named
-    after it; else the nearest global symbol before the address (a static function
-    has none in the map), else the object's section and the offset in it."""
-    suffix = re.match(r"\.text[.$](.+)", section.name)
-    if suffix:
-        return names.get(suffix.group(1), suffix.group(1))
-    before = [name for at, name in section.symbols if at <= address]
-    if before:
-        return before[-1]
+    """The function an address lies in: the one its section is named after, else the
+    nearest global symbol before the address (a static function has none in the
+    map), else the object's section and the offset in it."""
+    named = section_function(section.name)
+    if not named:
+        before = [name for at, name in section.symbols if at <= address]
+        named = before[-1] if before else None
+    if named:
+        return names.get(named, named)
     return "%s of %s +0x%x" % (section.name, os.path.basename(section.origin), address - section.start)
 
 
@@ -131,13 +160,18 @@ def mnemonic(text):
     return (words[0], " ".join(words[1:])) if words else (text, "")
 
 
+def unknown_sections(sections):
+    """The sections in .text that are neither code nor data of a known kind."""
+    return ["section %s at 0x%x, from %s, is in .text but is neither code nor data known to be there"
+            % (s.name, s.start, os.path.basename(s.origin)) for s in sections
+            if not CODE_SECTION.match(s.name) and not any(kind.match(s.name) for kind, _ in DATA_IN_TEXT)]
+
+
 def code_instructions(objdump, exe, sections):
-    """[(section, address, text)] of every instruction in a code section."""
+    """[(section, address, text)] of every instruction in the code sections given."""
     whole = disassemble(objdump, exe)
     found = []
     for section in sections:
-        if not CODE_SECTION.match(section.name):
-            continue
         end = section.start + section.size
         decoded = whole
         if section.start not in whole:  # out of step after data: decode it alone
@@ -205,9 +239,10 @@ def judge(name, operands, function, allowed_here, tested):
 def check(args):
     sections = read_map(args.map)
     allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
-    instructions = code_instructions(args.objdump, args.exe, sections)
-    names = demangle(args.objdump, sorted({m.group(1) for s in sections
-                                           for m in [re.match(r"\.text[.$](.+)", s.name)] if m}))
+    code = [s for s in sections if CODE_SECTION.match(s.name)]
+    problems += unknown_sections(sections)
+    instructions = code_instructions(args.objdump, args.exe, code)
+    names = function_names(args.objdump, code)
 
     hits = collections.OrderedDict()  # (function, origin, mnemonic, why) -> [addresses]
     flipped, tested = set(), set()  # functions past each half of the EFLAGS.ID test
@@ -233,9 +268,10 @@ def check(args):
     problems += code_outside_text(args.objdump, args.exe)
     if args.runtime:
         problems += check_runtime(args.map, args.runtime)
-    code = [s for s in sections if CODE_SECTION.match(s.name)]
-    print("%s: %d instructions in %d code sections (%d bytes); %d data sections in .text skipped"
-          % (args.exe, len(instructions), len(code), sum(s.size for s in code), len(sections) - len(code)))
+    data = collections.Counter(s.name for s in sections if not CODE_SECTION.match(s.name))
+    print("%s: %d instructions in %d code sections (%d bytes); data in .text, not read: %s"
+          % (args.exe, len(instructions), len(code), sum(s.size for s in code),
+             ", ".join("%s x%d" % item for item in sorted(data.items())) or "none"))
     if used:
         print("  allowed by allowed-cpu.txt: %s" % ", ".join("%s x%d" % item for item in sorted(used.items())))
     return problems
