@@ -16,11 +16,16 @@ decode ("(bad)") included:
     PE script also puts there (DATA_IN_TEXT: .gcc_except_table, the .ctors and
     .dtors lists) and is not; a section of any other name fails;
   - each code section is decoded from its own first byte, so data before it cannot
-    shift the decoding;
-  - CPUID, RDRAND and RDSEED are allowed only where allowed-cpu.txt allows them:
-    each line names a function, the instructions it may hold and why that is safe;
-    CPUID moreover only after the function has tested that the CPU has it (the
-    EFLAGS.ID test: flip bit 21, 0x200000, and POPF it, earlier in the function);
+    shift the decoding; a section outside .text that the image marks as code fails,
+    since nothing here reads it;
+  - --allowed FILE (allowed-cpu.txt) names the few functions that may hold more, one
+    line each, FUNCTION<TAB>MNEMONIC,...<TAB>REASON ("#" starts a comment line):
+    FUNCTION as this check's messages name it, MNEMONIC as objdump writes it,
+    REASON why it never runs on a CPU without it. CPUID, RDRAND and RDSEED pass
+    nowhere else, and CPUID only after the function has tested that the CPU has it
+    (the EFLAGS.ID test: flip bit 21, 0x200000, and POPF it, earlier in the
+    function). An allowance that matches nothing, a function the program does not
+    have or a mnemonic the function does not hold, fails: it is a hole waiting;
   - with --runtime DIR, every object of the C and C++ runtime (the files DIR's
     COMPLETE lists) must have come from DIR, not from the toolchain's stock copy.
 
@@ -52,6 +57,7 @@ DATA_IN_TEXT = [
 ]
 
 Section = collections.namedtuple("Section", "name start size origin symbols")
+Allowance = collections.namedtuple("Allowance", "mnemonics where")
 
 
 class Unreadable(Exception):
@@ -210,19 +216,35 @@ def check_runtime(map_path, runtime):
 
 
 def read_allowances(path):
-    """{function: set of mnemonics} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines; a
-    line that lacks a part, the reason included, is itself a problem."""
+    """{function: Allowance} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines; a line
+    that lacks a part, the reason included, or names a function twice is a problem."""
     allowed, problems = {}, []
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             if not line.strip() or line.startswith("#"):
                 continue
+            where = "%s:%d" % (os.path.basename(path), number)
             parts = [part.strip() for part in line.rstrip("\n").split("\t")]
             if len(parts) != 3 or not all(parts):
-                problems.append("%s:%d: not FUNCTION<TAB>INSTRUCTIONS<TAB>REASON" % (path, number))
-                continue
-            allowed[parts[0]] = set(parts[1].split(","))
+                problems.append("%s: not FUNCTION<TAB>MNEMONIC,...<TAB>REASON" % where)
+            elif parts[0] in allowed:
+                problems.append("%s: %s has its line already (%s)" % (where, parts[0], allowed[parts[0]].where))
+            else:
+                allowed[parts[0]] = Allowance(set(parts[1].split(",")), where)
     return allowed, problems
+
+
+def stale(allowed, held):
+    """Allowances that match nothing, each a hole waiting for code to fill it: a
+    function the program does not have, an instruction the function does not hold."""
+    problems = []
+    for function, allowance in allowed.items():
+        if function not in held:
+            problems.append("%s: %s is not in the program: a stale allowance" % (allowance.where, function))
+            continue
+        for name in sorted(allowance.mnemonics - held[function]):
+            problems.append("%s: %s holds no %s: a stale allowance" % (allowance.where, function, name))
+    return problems
 
 
 def judge(name, operands, function, allowed_here, tested):
@@ -236,35 +258,40 @@ def judge(name, operands, function, allowed_here, tested):
     return not_i486(name, operands)
 
 
-def check(args):
-    sections = read_map(args.map)
-    allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
-    code = [s for s in sections if CODE_SECTION.match(s.name)]
-    problems += unknown_sections(sections)
-    instructions = code_instructions(args.objdump, args.exe, code)
-    names = function_names(args.objdump, code)
-
+def audit(instructions, names, allowed):
+    """Judges every instruction: (problems, {mnemonic: count} passed by an allowance,
+    {function: mnemonics it holds})."""
     hits = collections.OrderedDict()  # (function, origin, mnemonic, why) -> [addresses]
     flipped, tested = set(), set()  # functions past each half of the EFLAGS.ID test
-    used = collections.Counter()
+    used, held = collections.Counter(), collections.defaultdict(set)
     for section, address, text in instructions:
         name, operands = mnemonic(text)
         function = function_of(section, address, names)
+        held[function].add(name)
         if "$0x200000," in operands:
             flipped.add(function)
         elif name in ("popf", "popfl") and function in flipped:
             tested.add(function)
-        allowed_here = allowed.get(function, set())
+        allowed_here = allowed[function].mnemonics if function in allowed else set()
         why = judge(name, operands, function, allowed_here, tested)
         if why is None:
             if name in allowed_here:
                 used[name] += 1
             continue
         hits.setdefault((function, os.path.basename(section.origin), name, why), []).append(address)
+    problems = ["%s x%d at 0x%x, in %s (%s): %s" % (name, len(addresses), addresses[0], function, origin, why)
+                for (function, origin, name, why), addresses in hits.items()]
+    return problems, used, held
 
-    for (function, origin, name, why), addresses in hits.items():
-        problems.append("%s x%d at 0x%x, in %s (%s): %s"
-                        % (name, len(addresses), addresses[0], function, origin, why))
+
+def check(args):
+    sections = read_map(args.map)
+    allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
+    code = [s for s in sections if CODE_SECTION.match(s.name)]
+    problems += unknown_sections(sections)
+    instructions = code_instructions(args.objdump, args.exe, code)
+    found, used, held = audit(instructions, function_names(args.objdump, code), allowed)
+    problems += found + stale(allowed, held)
     problems += code_outside_text(args.objdump, args.exe)
     if args.runtime:
         problems += check_runtime(args.map, args.runtime)
@@ -273,7 +300,8 @@ def check(args):
           % (args.exe, len(instructions), len(code), sum(s.size for s in code),
              ", ".join("%s x%d" % item for item in sorted(data.items())) or "none"))
     if used:
-        print("  allowed by allowed-cpu.txt: %s" % ", ".join("%s x%d" % item for item in sorted(used.items())))
+        print("  allowed by %s: %s" % (os.path.basename(args.allowed),
+                                      ", ".join("%s x%d" % item for item in sorted(used.items()))))
     return problems
 
 
@@ -281,8 +309,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
     parser.add_argument("--map", required=True, help="the linker map of the same link")
-    parser.add_argument("--allowed", help="FUNCTION<TAB>INSTRUCTIONS<TAB>REASON lines: where CPUID, "
-                                          "RDRAND, RDSEED (and what they guard) may be")
+    parser.add_argument("--allowed", help="FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines: the functions "
+                                          "that may hold CPUID, RDRAND, RDSEED (and what they guard)")
     parser.add_argument("--runtime", help="the i486 runtime folder every runtime object must come from")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--expect", action="append", default=[],
