@@ -166,11 +166,15 @@ def mnemonic(text):
     return (words[0], " ".join(words[1:])) if words else (text, "")
 
 
+def known_data(name):
+    return any(kind.match(name) for kind, _ in DATA_IN_TEXT)
+
+
 def unknown_sections(sections):
     """The sections in .text that are neither code nor data of a known kind."""
     return ["section %s at 0x%x, from %s, is in .text but is neither code nor data known to be there"
             % (s.name, s.start, os.path.basename(s.origin)) for s in sections
-            if not CODE_SECTION.match(s.name) and not any(kind.match(s.name) for kind, _ in DATA_IN_TEXT)]
+            if not CODE_SECTION.match(s.name) and not known_data(s.name)]
 
 
 def code_instructions(objdump, exe, sections):
@@ -284,8 +288,22 @@ def audit(instructions, names, allowed):
     return problems, used, held
 
 
+def with_addresses(expected, sections):
+    """The expected texts with each {SYMBOL} replaced by the address the map gives
+    SYMBOL, so that a test of this check can say where a problem must be found."""
+    symbols = {name: at for s in sections for at, name in s.symbols}
+
+    def address(m):
+        if m.group(1) not in symbols:
+            raise Unreadable("--expect names %s, which the map does not place in .text" % m.group(1))
+        return "0x%x" % symbols[m.group(1)]
+    return [re.sub(r"\{(\w+)\}", address, text) for text in expected]
+
+
 def check(args):
+    """(problems, expected texts with their addresses)."""
     sections = read_map(args.map)
+    expected = with_addresses(args.expect, sections)
     allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
     code = [s for s in sections if CODE_SECTION.match(s.name)]
     problems += unknown_sections(sections)
@@ -295,14 +313,14 @@ def check(args):
     problems += code_outside_text(args.objdump, args.exe)
     if args.runtime:
         problems += check_runtime(args.map, args.runtime)
-    data = collections.Counter(s.name for s in sections if not CODE_SECTION.match(s.name))
+    data = collections.Counter(s.name for s in sections if known_data(s.name))
     print("%s: %d instructions in %d code sections (%d bytes); data in .text, not read: %s"
           % (args.exe, len(instructions), len(code), sum(s.size for s in code),
              ", ".join("%s x%d" % item for item in sorted(data.items())) or "none"))
     if used:
         print("  allowed by %s: %s" % (os.path.basename(args.allowed),
                                       ", ".join("%s x%d" % item for item in sorted(used.items()))))
-    return problems
+    return problems, expected
 
 
 def main():
@@ -314,14 +332,15 @@ def main():
     parser.add_argument("--runtime", help="the i486 runtime folder every runtime object must come from")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--expect", action="append", default=[],
-                        help="a problem text that must be found (checks the check)")
+                        help="a problem text that must be found (checks the check); {SYMBOL} "
+                             "stands for the address the map gives SYMBOL")
     args = parser.parse_args()
     try:
-        problems = check(args)
+        problems, expected = check(args)
     except (OSError, Unreadable) as error:
         print("cannot check: %s" % error)
         return 2
-    return verdict(problems, args.expect, "every instruction runs on an i486")
+    return verdict(problems, expected, "every instruction runs on an i486")
 
 
 if __name__ == "__main__":
