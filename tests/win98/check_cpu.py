@@ -65,7 +65,8 @@ class Unreadable(Exception):
 
 
 def read_map(path):
-    """The input sections of the .text output section, in address order."""
+    """The input sections of the .text output section, in address order. A section
+    line this cannot read stops the check: what it would skip is unaudited code."""
     with open(path, encoding="utf-8", errors="replace") as f:
         lines = f.read().split("\n")
     try:
@@ -83,6 +84,8 @@ def read_map(path):
         if not in_text:
             continue
         m = head.match(line[1:]) if line.startswith(" ") and not line.startswith("  ") else None
+        if (pending and not placed.match(line)) or (m and not m.group(4) and m.group(1) != "*fill*"):
+            raise Unreadable("%s: no address, size and file for section %s" % (path, pending or m.group(1)))
         if m and m.group(4) and m.group(1) != "*fill*":
             sections.append(Section(m.group(1), int(m.group(2), 16), int(m.group(3), 16), m.group(4), []))
             pending = None
