@@ -12,12 +12,12 @@ same set.
 
 How objdump spells them, measured on binutils 2.40 by disassembling every one- and
 two-byte opcode with each ModRM: a size suffix (b, w, l) only where no register shows
-the operand size, so both forms are listed; x87 memory operands take s (16-bit integer
-or 32-bit real), l (32-bit), ll (64-bit integer) and t (80-bit), and the 16-bit
-environment forms s. FWAIT and the x87 instruction after it are written as one
-(fstsw is 9B plus fnstsw). Each row lists its
-suffixes whole, never a pattern: "cmov" + "l", "fcom" + "i", "mov" + "q" or
-"fist" + "tp" cannot be put together from it.
+the operand size, so both forms are listed; x87 memory operands take s (16-bit
+integer or 32-bit real), l (32-bit), ll (64-bit integer) and t (80-bit), and the
+16-bit environment forms s. FWAIT and the x87 instruction after it are written as
+one (fstsw is 9B plus fnstsw). Each row lists its suffixes whole, never a pattern:
+"cmov" + "l", "fcom" + "i", "mov" + "q" or "fist" + "tp" cannot be put together
+from it.
 """
 import re
 
@@ -58,8 +58,9 @@ INTEGER = _table("""
     int int3 into hlt fwait nop                     | -
 """)
 
-# 80286 and 80386 system instructions (SDM Vol. 2; protected mode came with the 286,
-# MOV to and from control, debug and test registers with the 386).
+# 80286 and 80386 system instructions (SDM Vol. 2; protected mode came with the 286).
+# The 386's MOV to and from control, debug and test registers is objdump's mov,
+# above; REGISTERS below says which of those registers a 486 has.
 SYSTEM = _table("""
     lgdt sgdt lidt sidt                             | - w l
     lldt sldt ltr str lmsw smsw verr verw lar lsl   | - w l
