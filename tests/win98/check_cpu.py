@@ -4,18 +4,28 @@
 Windows 98 runs on a 486DX. An instruction a later CPU introduced (CMOV and FCOMI of
 the Pentium Pro, CMPXCHG8B and RDTSC of the Pentium, anything on MMX or SSE
 registers, the P6 long NOP 0F 1F, ...) stops the program there with an illegal
-operation. This check disassembles every byte of code the program holds and fails
-on any such instruction:
+operation. This check disassembles every byte of code the program holds and passes
+an instruction only when it is one of the i486's, by mnemonic as objdump writes it,
+with the prefixes and registers a 486 has (i486_instructions.py lists them, grouped
+by the CPU that brought them). Anything else fails, an instruction objdump cannot
+decode ("(bad)") included:
 
-  - code and data are told apart with the linker map of the same link: only input
-    sections of code (.text, .text$*, .text.*, .init, .fini) are read; the data the
-    linker also puts in .text (.gcc_except_table, constructor lists) is not;
+  - code and data are told apart with the linker map of the same link: every input
+    section ld placed in the .text output section is code (.text, .text$*, .text.*,
+    .gnu.linkonce.t.*, .init, .fini) and is read, or one of the kinds of data ld's
+    PE script also puts there (DATA_IN_TEXT: .gcc_except_table, the .ctors and
+    .dtors lists) and is not; a section of any other name fails;
   - each code section is decoded from its own first byte, so data before it cannot
-    shift the decoding;
-  - CPUID, RDRAND and RDSEED are allowed only where allowed-cpu.txt allows them:
-    each line names a function, the instructions it may hold and why that is safe;
-    CPUID moreover only after the function has tested that the CPU has it (the
-    EFLAGS.ID test: flip bit 21, 0x200000, and POPF it, earlier in the function);
+    shift the decoding; a section outside .text that the image marks as code fails,
+    since nothing here reads it;
+  - --allowed FILE (allowed-cpu.txt) names the few functions that may hold more, one
+    line each, FUNCTION<TAB>MNEMONIC,...<TAB>REASON ("#" starts a comment line):
+    FUNCTION as this check's messages name it, MNEMONIC as objdump writes it,
+    REASON why it never runs on a CPU without it. CPUID, RDRAND and RDSEED pass
+    nowhere else, and CPUID only after the function has tested that the CPU has it
+    (the EFLAGS.ID test: flip bit 21, 0x200000, and POPF it, earlier in the
+    function). An allowance that matches nothing, a function the program does not
+    have or a mnemonic the function does not hold, fails: it is a hole waiting;
   - with --runtime DIR, every object of the C and C++ runtime (the files DIR's
     COMPLETE lists) must have come from DIR, not from the toolchain's stock copy.
 
@@ -32,38 +42,22 @@ import subprocess
 import sys
 
 from check_pe import verdict
+from i486_instructions import PREFIXES, not_i486
 
-# Instructions beyond the i486, by mnemonic as objdump writes it (AT&T syntax, size
-# suffix included), each with what it is and the first CPU that has it.
-BEYOND_I486 = [
-    (r"cmov[a-z]+", "CMOVcc, from the Pentium Pro"),
-    (r"fcmovn?[a-z]+", "FCMOVcc, from the Pentium Pro"),
-    (r"fu?comip?", "FCOMI/FUCOMI, from the Pentium Pro"),
-    (r"rdpmc", "RDPMC, from the Pentium Pro"),
-    (r"cmpxchg8b", "CMPXCHG8B, from the Pentium"),
-    (r"rdtscp?", "RDTSC, from the Pentium"),
-    (r"rdmsr|wrmsr", "RDMSR/WRMSR, from the Pentium"),
-    (r"sysenter|sysexit[lq]?|syscall|sysret[lq]?", "a fast system call, from the Pentium II"),
-    (r"fxsave|fxrstor|xsave\w*|xrstor\w*|xgetbv|xsetbv", "FXSAVE/XSAVE, from the Pentium II"),
-    (r"[lms]fence", "a fence, from SSE"),
-    (r"prefetch\w*", "a prefetch, from SSE or 3DNow!"),
-    (r"movnt\w*|maskmov\w*", "a non-temporal move, from MMX or SSE"),
-    (r"emms|femms|ldmxcsr|stmxcsr|clflush\w*|fisttp\w*|monitor|mwait", "MMX, SSE or later state"),
-    (r"popcnt|lzcnt|tzcnt|movbe|crc32\w*|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|"
-     r"shlx|shrx|adcx|adox", "a bit or string instruction of a recent CPU"),
-    (r"endbr(32|64)", "ENDBR, a hint NOP (0F 1E) from the Pentium Pro"),
-]
-BEYOND_I486 = [(re.compile(pattern + r"\Z"), what) for pattern, what in BEYOND_I486]
-# 0F 1F with an operand: the multi-byte NOP of the P6. (A bare NOP is 90.)
-LONG_NOP = re.compile(r"nop[lwq]?\Z")
-VECTOR_REGISTER = re.compile(r"%([xyz]?mm\d|k[0-7]\b|bnd)")
 # Allowed only in the functions allowed-cpu.txt names.
 GUARDED = {"cpuid", "rdrand", "rdseed"}
-PREFIXES = {"lock", "rep", "repz", "repe", "repnz", "repne", "data16", "data32", "addr16", "addr32",
-            "cs", "ds", "es", "fs", "gs", "ss", "notrack", "bnd"}
-CODE_SECTION = re.compile(r"\.(text|init|fini)([.$].*)?\Z")
+# The input sections ld's PE script puts in the .text output section are code or one
+# of these kinds of data; any other name in .text fails, since nothing says whether
+# it is code.
+CODE_SECTION = re.compile(r"(\.text([.$].*)?|\.gnu\.linkonce\.t\..+|\.init|\.fini)\Z")
+DATA_IN_TEXT = [
+    (re.compile(r"\.gcc_except_table\Z"), "the C++ exception tables the unwinder reads"),
+    (re.compile(r"\.ctors(\.\d+)?\Z"), "constructor lists, by priority: addresses the start-up calls"),
+    (re.compile(r"\.dtors(\.\d+)?\Z"), "destructor lists, by priority: addresses the exit code calls"),
+]
 
 Section = collections.namedtuple("Section", "name start size origin symbols")
+Allowance = collections.namedtuple("Allowance", "mnemonics where")
 
 
 class Unreadable(Exception):
@@ -71,7 +65,8 @@ class Unreadable(Exception):
 
 
 def read_map(path):
-    """The input sections of the .text output section, in address order."""
+    """The input sections of the .text output section, in address order. A section
+    line this cannot read stops the check: what it would skip is unaudited code."""
     with open(path, encoding="utf-8", errors="replace") as f:
         lines = f.read().split("\n")
     try:
@@ -89,6 +84,8 @@ def read_map(path):
         if not in_text:
             continue
         m = head.match(line[1:]) if line.startswith(" ") and not line.startswith("  ") else None
+        if (pending and not placed.match(line)) or (m and not m.group(4) and m.group(1) != "*fill*"):
+            raise Unreadable("%s: no address, size and file for section %s" % (path, pending or m.group(1)))
         if m and m.group(4) and m.group(1) != "*fill*":
             sections.append(Section(m.group(1), int(m.group(2), 16), int(m.group(3), 16), m.group(4), []))
             pending = None
@@ -131,44 +128,63 @@ def demangle(objdump, names):
         return {name: name for name in names}
 
 
+def section_function(name):
+    """The function a code section is named after (-ffunction-sections' .text$NAME,
+    .text.NAME and .gnu.linkonce.t.NAME), or None. GCC's .text.unlikely, .startup,
+    .hot and .exit say where a function goes, not which it is."""
+    m = re.match(r"(?:\.text[.$]|\.gnu\.linkonce\.t\.)(.+)\Z", name)
+    if not m:
+        return None
+    head, _, rest = m.group(1).partition(".")
+    return (rest or None) if head in ("unlikely", "startup", "hot", "exit") else m.group(1)
+
+
+def function_names(objdump, sections):
+    """{name as the section or the map has it: demangled} for function_of. (The map
+    writes symbols without the underscore i386 PE puts before C names.)"""
+    found = {section_function(s.name) for s in sections} - {None}
+    found |= {name for s in sections for _, name in s.symbols}
+    return demangle(objdump, sorted(found))
+
+
 def function_of(section, address, names):
-    """The function an address lies in. With -ffunction-sections the section is named
-    after it; else the nearest global symbol before the address (a static function
-    has none in the map), else the object's section and the offset in it."""
-    suffix = re.match(r"\.text[.$](.+)", section.name)
-    if suffix:
-        return names.get(suffix.group(1), suffix.group(1))
-    before = [name for at, name in section.symbols if at <= address]
-    if before:
-        return before[-1]
+    """The function an address lies in: the one its section is named after, else the
+    nearest global symbol before the address (a static function has none in the
+    map), else the object's section and the offset in it."""
+    named = section_function(section.name)
+    if not named:
+        before = [name for at, name in section.symbols if at <= address]
+        named = before[-1] if before else None
+    if named:
+        return names.get(named, named)
     return "%s of %s +0x%x" % (section.name, os.path.basename(section.origin), address - section.start)
 
 
 def mnemonic(text):
+    """(mnemonic, operands) of objdump's text, the i486's prefixes set aside; a line
+    that is nothing but prefixes is its own mnemonic, and fails."""
     words = text.split()
     while words and words[0] in PREFIXES:
         words = words[1:]
-    return (words[0], " ".join(words[1:])) if words else ("", "")
+    return (words[0], " ".join(words[1:])) if words else (text, "")
 
 
-def beyond_i486(name, operands):
-    for pattern, what in BEYOND_I486:
-        if pattern.match(name):
-            return what
-    if LONG_NOP.match(name) and operands:
-        return "the long NOP (0F 1F), from the Pentium Pro"
-    if VECTOR_REGISTER.search(operands):
-        return "an MMX or SSE register"
-    return None
+def known_data(name):
+    return any(kind.match(name) for kind, _ in DATA_IN_TEXT)
+
+
+def unknown_sections(sections):
+    """The sections in .text that are neither code nor data of a known kind."""
+    return ["section %s at 0x%x, from %s, is in .text but is neither code nor data known to be there"
+            % (s.name, s.start, os.path.basename(s.origin)) for s in sections
+            if not CODE_SECTION.match(s.name) and not known_data(s.name)]
 
 
 def code_instructions(objdump, exe, sections):
-    """[(section, address, text)] of every instruction in a code section."""
+    """[(section, address, text)] of every instruction in the code sections given."""
     whole = disassemble(objdump, exe)
     found = []
     for section in sections:
-        if not CODE_SECTION.match(section.name):
-            continue
         end = section.start + section.size
         decoded = whole
         if section.start not in whole:  # out of step after data: decode it alone
@@ -207,19 +223,35 @@ def check_runtime(map_path, runtime):
 
 
 def read_allowances(path):
-    """{function: set of mnemonics} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines; a
-    line that lacks a part, the reason included, is itself a problem."""
+    """{function: Allowance} from FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines; a line
+    that lacks a part, the reason included, or names a function twice is a problem."""
     allowed, problems = {}, []
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             if not line.strip() or line.startswith("#"):
                 continue
+            where = "%s:%d" % (os.path.basename(path), number)
             parts = [part.strip() for part in line.rstrip("\n").split("\t")]
             if len(parts) != 3 or not all(parts):
-                problems.append("%s:%d: not FUNCTION<TAB>INSTRUCTIONS<TAB>REASON" % (path, number))
-                continue
-            allowed[parts[0]] = set(parts[1].split(","))
+                problems.append("%s: not FUNCTION<TAB>MNEMONIC,...<TAB>REASON" % where)
+            elif parts[0] in allowed:
+                problems.append("%s: %s has its line already (%s)" % (where, parts[0], allowed[parts[0]].where))
+            else:
+                allowed[parts[0]] = Allowance(set(parts[1].split(",")), where)
     return allowed, problems
+
+
+def stale(allowed, held):
+    """Allowances that match nothing, each a hole waiting for code to fill it: a
+    function the program does not have, an instruction the function does not hold."""
+    problems = []
+    for function, allowance in allowed.items():
+        if function not in held:
+            problems.append("%s: %s is not in the program: a stale allowance" % (allowance.where, function))
+            continue
+        for name in sorted(allowance.mnemonics - held[function]):
+            problems.append("%s: %s holds no %s: a stale allowance" % (allowance.where, function, name))
+    return problems
 
 
 def judge(name, operands, function, allowed_here, tested):
@@ -230,65 +262,88 @@ def judge(name, operands, function, allowed_here, tested):
         return None
     if name in GUARDED:
         return "%s outside the functions allowed to test the CPU" % name.upper()
-    return beyond_i486(name, operands)
+    return not_i486(name, operands)
 
 
-def check(args):
-    sections = read_map(args.map)
-    allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
-    instructions = code_instructions(args.objdump, args.exe, sections)
-    names = demangle(args.objdump, sorted({m.group(1) for s in sections
-                                           for m in [re.match(r"\.text[.$](.+)", s.name)] if m}))
-
+def audit(instructions, names, allowed):
+    """Judges every instruction: (problems, {mnemonic: count} passed by an allowance,
+    {function: mnemonics it holds})."""
     hits = collections.OrderedDict()  # (function, origin, mnemonic, why) -> [addresses]
     flipped, tested = set(), set()  # functions past each half of the EFLAGS.ID test
-    used = collections.Counter()
+    used, held = collections.Counter(), collections.defaultdict(set)
     for section, address, text in instructions:
         name, operands = mnemonic(text)
         function = function_of(section, address, names)
+        held[function].add(name)
         if "$0x200000," in operands:
             flipped.add(function)
         elif name in ("popf", "popfl") and function in flipped:
             tested.add(function)
-        allowed_here = allowed.get(function, set())
+        allowed_here = allowed[function].mnemonics if function in allowed else set()
         why = judge(name, operands, function, allowed_here, tested)
         if why is None:
             if name in allowed_here:
                 used[name] += 1
             continue
         hits.setdefault((function, os.path.basename(section.origin), name, why), []).append(address)
+    problems = ["%s x%d at 0x%x, in %s (%s): %s" % (name, len(addresses), addresses[0], function, origin, why)
+                for (function, origin, name, why), addresses in hits.items()]
+    return problems, used, held
 
-    for (function, origin, name, why), addresses in hits.items():
-        problems.append("%s x%d at 0x%x, in %s (%s): %s"
-                        % (name, len(addresses), addresses[0], function, origin, why))
+
+def with_addresses(expected, sections):
+    """The expected texts with each {SYMBOL} replaced by the address the map gives
+    SYMBOL, so that a test of this check can say where a problem must be found."""
+    symbols = {name: at for s in sections for at, name in s.symbols}
+
+    def address(m):
+        if m.group(1) not in symbols:
+            raise Unreadable("--expect names %s, which the map does not place in .text" % m.group(1))
+        return "0x%x" % symbols[m.group(1)]
+    return [re.sub(r"\{(\w+)\}", address, text) for text in expected]
+
+
+def check(args):
+    """(problems, expected texts with their addresses)."""
+    sections = read_map(args.map)
+    expected = with_addresses(args.expect, sections)
+    allowed, problems = read_allowances(args.allowed) if args.allowed else ({}, [])
+    code = [s for s in sections if CODE_SECTION.match(s.name)]
+    problems += unknown_sections(sections)
+    instructions = code_instructions(args.objdump, args.exe, code)
+    found, used, held = audit(instructions, function_names(args.objdump, code), allowed)
+    problems += found + stale(allowed, held)
     problems += code_outside_text(args.objdump, args.exe)
     if args.runtime:
         problems += check_runtime(args.map, args.runtime)
-    code = [s for s in sections if CODE_SECTION.match(s.name)]
-    print("%s: %d instructions in %d code sections (%d bytes); %d data sections in .text skipped"
-          % (args.exe, len(instructions), len(code), sum(s.size for s in code), len(sections) - len(code)))
+    data = collections.Counter(s.name for s in sections if known_data(s.name))
+    print("%s: %d instructions in %d code sections (%d bytes); data in .text, not read: %s"
+          % (args.exe, len(instructions), len(code), sum(s.size for s in code),
+             ", ".join("%s x%d" % item for item in sorted(data.items())) or "none"))
     if used:
-        print("  allowed by allowed-cpu.txt: %s" % ", ".join("%s x%d" % item for item in sorted(used.items())))
-    return problems
+        print("  allowed by %s: %s" % (os.path.basename(args.allowed),
+                                      ", ".join("%s x%d" % item for item in sorted(used.items()))))
+    return problems, expected
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
     parser.add_argument("--map", required=True, help="the linker map of the same link")
-    parser.add_argument("--allowed", help="FUNCTION<TAB>INSTRUCTIONS<TAB>REASON lines: where CPUID, "
-                                          "RDRAND, RDSEED (and what they guard) may be")
+    parser.add_argument("--allowed", help="FUNCTION<TAB>MNEMONIC,...<TAB>REASON lines: the functions "
+                                          "that may hold CPUID, RDRAND, RDSEED (and what they guard)")
     parser.add_argument("--runtime", help="the i486 runtime folder every runtime object must come from")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--expect", action="append", default=[],
-                        help="a problem text that must be found (checks the check)")
+                        help="a problem text that must be found (checks the check); {SYMBOL} "
+                             "stands for the address the map gives SYMBOL")
     args = parser.parse_args()
     try:
-        problems = check(args)
+        problems, expected = check(args)
     except (OSError, Unreadable) as error:
         print("cannot check: %s" % error)
         return 2
-    return verdict(problems, args.expect, "every instruction runs on an i486")
+    return verdict(problems, expected, "every instruction runs on an i486")
 
 
 if __name__ == "__main__":
