@@ -29,11 +29,11 @@
 # scripts/runtime-recipe.sh (the flags, the configure options, the targets; its
 # comment lines left out). A Debian update of any of them, or a change to the recipe,
 # builds a new entry; a change to this file alone does not. An
-# entry is assembled beside the cache and renamed into place with its marker
-# (COMPLETE: the SHA-256 of every file) written last; an entry without a marker that
-# checks out is rebuilt. A lock keeps two builds from meeting. A failed step stops
-# with its name and its log, kept in the work folder; nothing falls back to Debian's
-# stock runtime.
+# entry is assembled in a folder of its own, its marker (COMPLETE: the SHA-256 of
+# every file) written last, and swapped in whole (the cache's layout is described
+# below); an entry without a marker that checks out is rebuilt. A lock keeps two
+# builds from meeting. A failed step stops with its name and its log, kept in the
+# work folder; nothing falls back to Debian's stock runtime.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 recipe="$here/runtime-recipe.sh"
@@ -96,6 +96,23 @@ arch=${CPU_FLAGS#*-march=}
 entry="$cache/${arch%% *}-$(sha256sum <<<"$key" | cut -c1-16)"
 mingw_version=$(installed mingw-w64-i686-dev)
 
+# The cache's layout. An entry, named after the key, is a symbolic link to a build
+# folder in .builds/, and a build replaces it by renaming a new link over it: rename(2)
+# swaps a link in one step, so whoever opens a file through the entry (--where, a link
+# of the program through -B<entry>/) finds the old build or the new one, whole, never a
+# missing folder, where ld would quietly take Debian's stock crt2.o and libstdc++.
+# (Renaming the old folder aside and the new one in would leave a moment without any;
+# Debian 12's mv cannot exchange two folders.) A build folder that no link names is
+# removed when the next build starts, not at the swap: a link of the program that
+# was reading it then has long finished.
+#
+# Two locks. .lock is held by a build from start to end (older versions of this script
+# take the same one): two builds never meet. .entries.lock guards the links and the
+# removal of build folders: a build holds it only to swap and to clean up, --where holds
+# it shared while it checks an entry, so --where never waits behind a build, and
+# the folder it checks is never removed under it.
+builds=$cache/.builds
+
 # Whole: the marker is there, names every file, and every file has its sum.
 whole() {
     local file
@@ -107,13 +124,23 @@ whole() {
 }
 
 if [[ $mode == where ]]; then
-    whole "$entry" || die "the cache holds no i486 runtime for this toolchain (looked for $entry)"
+    # The first build in a cache makes the lock file: without it, nothing swaps nor cleans up.
+    if { exec 8<"$cache/.entries.lock"; } 2>/dev/null && ! flock -s -n 8; then
+        say "waiting for $cache/.entries.lock (a build swapping an entry in or cleaning up)"
+        flock -s -w 60 8 || die "$cache/.entries.lock stayed locked for 60 s; nothing holds it that long"
+    fi
+    if ! whole "$entry"; then
+        if { exec 9<"$cache/.lock"; } 2>/dev/null && ! flock -s -n 9; then
+            die "the cache holds no i486 runtime for this toolchain (looked for $entry); a build of the runtime is running now"
+        fi
+        die "the cache holds no i486 runtime for this toolchain (looked for $entry)"
+    fi
     echo "$entry"
     exit 0
 fi
 
-mkdir -p "$cache"
-exec 9>"$cache/.lock"
+mkdir -p "$builds"
+exec 9>"$cache/.lock" 8>"$cache/.entries.lock"
 if ! flock -n 9; then
     say "another build of the runtime holds $cache; waiting for it"
     flock 9
@@ -124,16 +151,27 @@ if [[ $mode == build ]] && whole "$entry"; then
     exit 0
 fi
 [[ -e $entry ]] && say "rebuilding $entry (incomplete or damaged, or --rebuild)"
-# Whatever a build that was killed left half assembled; only the lock's holder makes these.
-rm -rf "$cache"/.incoming-*
+
+# The build folders no link names: what a killed build left half assembled, and what
+# earlier swaps replaced. (.incoming-* are older versions' half-assembled entries.)
+flock 8
+linked=" "
+for link in "$cache"/*; do
+    [[ -L $link ]] && linked+="$(basename "$(readlink "$link")") "
+done
+for folder in "$builds"/* "$cache"/.incoming-*; do
+    [[ -e $folder && $linked != *" ${folder##*/} "* ]] && rm -rf "$folder"
+done
+flock -u 8
 
 [[ $set_up == yes ]] || "$here/setup.sh" runtime
 [[ -f $gcc_tar ]] ||
     die "no GCC $gcc_version sources ($gcc_tar): the installed $gcc_source does not match the cross compiler"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/irpatch-runtime-XXXXXX")
-incoming=$(mktemp -d "$cache/.incoming-XXXXXX")
-trap 'rm -rf "$incoming"' EXIT
+build=$(mktemp -d "$builds/${entry##*/}.XXXXXX")
+new_link=$cache/.${entry##*/}.new
+trap 'rm -rf "$build" "$new_link"' EXIT
 jobs=${JOBS:-$(nproc)}
 started=$SECONDS
 
@@ -150,7 +188,7 @@ step() {
     say "  $((SECONDS - start)) s"
 }
 
-recipe_build "$incoming"
+recipe_build "$build"
 
 # ---- what the build must have given -------------------------------------------------
 grep -q '^INHIBIT_LIBC_CFLAGS = *$' "$work/obj/gcc/libgcc.mvars" ||
@@ -163,7 +201,7 @@ cmp -s "$work/obj/$T/libstdc++-v3/include/$T/bits/c++config.h" "$installed_confi
 # support): not one CMOV there. libgcc and libstdc++ keep a few in code that only
 # runs on CPUs that have them (half-precision floats, RDRAND); the product's audit
 # checks what is linked, instruction by instruction.
-cmovs=$(cd "$incoming" && $T-objdump -d crt2.o libmingw32.a libmingwex.a libgcc_eh.a libsupc++.a |
+cmovs=$(cd "$build" && $T-objdump -d crt2.o libmingw32.a libmingwex.a libgcc_eh.a libsupc++.a |
         grep -c -P '\tf?cmov' || true)
 ((cmovs == 0)) || die "FAILED: the rebuilt CRT or unwinder still holds $cmovs CMOV instructions (the work folder $work is kept)"
 
@@ -171,12 +209,20 @@ cmovs=$(cd "$incoming" && $T-objdump -d crt2.o libmingw32.a libmingwex.a libgcc_
 {
     echo "$key"
     echo "mingw-source=$(basename "$(realpath "$work"/mingw-src/mingw-w64-*/)")"
-} >"$incoming/BUILD-INFO"
-(cd "$incoming" && sha256sum "${FILES[@]}" BUILD-INFO >COMPLETE.part && mv COMPLETE.part COMPLETE)
-chmod 755 "$incoming"
-rm -rf "$entry"
-mv -T "$incoming" "$entry"
+} >"$build/BUILD-INFO"
+(cd "$build" && sha256sum "${FILES[@]}" BUILD-INFO >COMPLETE.part && mv COMPLETE.part COMPLETE)
+chmod 755 "$build"
+# Relative, so that the cache can be copied or moved whole.
+ln -sfn ".builds/${build##*/}" "$new_link"
+flock 8
+# A folder in the entry's place (copied by hand, or an older version's) goes aside
+# first: the one case where the entry is missing for a moment.
+if [[ -d $entry && ! -L $entry ]]; then
+    mv -T "$entry" "$(mktemp -u "$builds/${entry##*/}.XXXXXX")"
+fi
+mv -T "$new_link" "$entry"
+flock -u 8
 trap - EXIT
 rm -rf "$work"
-say "built in $((SECONDS - started)) s: $(du -sh "$entry" | cut -f1) in $entry"
+say "built in $((SECONDS - started)) s: $(du -sh "$entry/" | cut -f1) in $entry"
 echo "$entry"

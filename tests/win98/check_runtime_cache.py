@@ -7,7 +7,8 @@ of made-up bytes: only the marker's logic is under test, no runtime is built), a
 `build-runtime.sh --where`, which the toolchain file asks, must:
   - refuse an empty cache, an entry without its marker (COMPLETE), an entry whose
     marker leaves a file out, and an entry with a file changed after the marker;
-  - give the entry's folder when the marker lists every file with its sum.
+  - give the entry's folder when the marker lists every file with its sum, at once
+    even while a build holds the cache's lock (a build takes minutes).
 The entry it looks for, asked of copies of the scripts, must stay the same when a
 message of build-runtime.sh changes, and change with a CPU flag of the recipe
 (runtime-recipe.sh) or with another version of GCC's sources (a stand-in dpkg-query
@@ -16,6 +17,7 @@ reports it).
 Usage: check_runtime_cache.py --script scripts/build-runtime.sh --work DIR
 """
 import argparse
+import fcntl
 import hashlib
 import os
 import re
@@ -33,7 +35,10 @@ def where(script, cache, path=None):
     env = dict(os.environ, IRPATCH_RUNTIME_CACHE=cache)
     if path:
         env["PATH"] = path + os.pathsep + env["PATH"]
-    run = subprocess.run(["bash", script, "--where"], capture_output=True, text=True, env=env)
+    try:
+        run = subprocess.run(["bash", script, "--where"], capture_output=True, text=True, env=env, timeout=30)
+    except subprocess.TimeoutExpired:
+        return -1, "", "no answer in 30 s"
     return run.returncode, run.stdout.strip(), run.stderr.strip()
 
 
@@ -125,6 +130,11 @@ def main():
     for what, make, usable in cases:
         make()
         status, out, said = where(args.script, cache)
+        if usable and (status, out) == (0, entry):
+            with open(os.path.join(cache, ".lock"), "w") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                status, out, said = where(args.script, cache)
+            what += " while a build holds the cache's lock"
         if usable and (status, out) != (0, entry):
             problems.append("%s: refused (status %d, %r)" % (what, status, said))
         if not usable and status == 0:
