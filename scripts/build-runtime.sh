@@ -7,10 +7,18 @@
 # Why: Debian's i686 MinGW-w64 compiler defaults to -march=pentiumpro and its
 # prebuilt runtime was compiled so. Its CMOV instructions, one of them in the start-up
 # code that runs before WinMain, stop the program at once on a 486, a Pentium, a
-# K6 or a WinChip, all of which run Windows 98. The runtime here is Debian's own,
-# built from Debian's sources (mingw-w64 with apt-get source, GCC from the tarball of
-# gcc-12-source, which is the 12.2.0 the cross compiler is) by Debian's cross
-# compiler, with one flag changed.
+# K6 or a WinChip, all of which run Windows 98.
+#
+# What is Debian's: the cross compiler and binutils that build it; the CRT's sources,
+# Debian's mingw-w64 source package at the version of the installed headers (apt-get
+# source applies Debian's patches); libgcc's and libstdc++'s, GCC's tarball in
+# gcc-N-source (the 12.2.0 the cross compiler is) with the two changes of Debian's
+# that reach them (scripts/runtime-recipe.sh); the configure options that shape
+# libstdc++. What is not: the CPU flags (-march=i486 -mtune=generic, where the
+# compiler defaults to -march=pentiumpro), and the build itself, which configures and
+# makes only what the runtime needs rather than a whole compiler. At its end, the C++
+# headers the runtime was built against must be the installed ones, file for file and
+# byte for byte, or it stops.
 #
 # Usage: scripts/build-runtime.sh [--where | --rebuild]
 #   (none)     makes sure the cache holds the runtime of the installed toolchain,
@@ -193,16 +201,31 @@ recipe_build "$build"
 # ---- what the build must have given -------------------------------------------------
 grep -q '^INHIBIT_LIBC_CFLAGS = *$' "$work/obj/gcc/libgcc.mvars" ||
     die "FAILED: GCC's configure did not see the target headers (inhibit_libc); see $work/obj/gcc/libgcc.mvars"
-# The program is compiled with the installed headers: headers and library must agree.
-installed_config=/usr/lib/gcc/$T/$($T-gcc-win32 -dumpversion)/include/c++/$T/bits/c++config.h
-cmp -s "$work/obj/$T/libstdc++-v3/include/$T/bits/c++config.h" "$installed_config" ||
-    die "FAILED: libstdc++'s c++config.h differs from the installed $installed_config: headers and library would not agree (see $work/obj/$T/libstdc++-v3/configure.log)"
+# The program is compiled with the installed headers and linked with this runtime, so
+# the runtime must have been built against the same ones: the C++ headers, libstdc++'s
+# and libsupc++'s as they would be installed (c++config.h among them), file for file
+# and byte for byte, and libgcc's unwind.h. (The compiler's other headers are its own,
+# the installed ones, for the program and the runtime alike.)
+headers=/usr/lib/gcc/$T/$($T-gcc-win32 -dumpversion)/include
+lib=$work/obj/$T/libstdc++-v3
+{
+    make -C "$lib/include" install DESTDIR="$work/headers" gxx_include_dir=/c++ &&
+        make -C "$lib/libsupc++" install-stdHEADERS install-bitsHEADERS DESTDIR="$work/headers" gxx_include_dir=/c++
+} >"$lib/install-headers.log" 2>&1 ||
+    die "FAILED: installing libstdc++'s headers to compare them; see $lib/install-headers.log"
+differ=$(diff -rq "$work/headers/c++" "$headers/c++" 2>&1 |
+         sed "s|$work/headers/c++|built|g; s|$headers/c++|installed|g") || true
+cmp -s "$work/obj/$T/libgcc/unwind.h" "$headers/unwind.h" ||
+    differ+="${differ:+$'\n'}libgcc's unwind.h differs from the installed $headers/unwind.h"
+[[ -z $differ ]] || die "FAILED: the runtime was built against headers that differ from the installed ones\
+ ($headers/c++; built: $work/headers/c++, the work folder $work is kept):"$'\n'"$(sed 's/^/    /' <<<"$differ")"
 # The flag reached the code every program runs (start-up, CRT, unwinder, exception
 # support): not one CMOV there. libgcc and libstdc++ keep a few in code that only
 # runs on CPUs that have them (half-precision floats, RDRAND); the product's audit
 # checks what is linked, instruction by instruction.
-cmovs=$(cd "$build" && $T-objdump -d crt2.o libmingw32.a libmingwex.a libgcc_eh.a libsupc++.a |
-        grep -c -P '\tf?cmov' || true)
+(cd "$build" && $T-objdump -d crt2.o libmingw32.a libmingwex.a libgcc_eh.a libsupc++.a) >"$work/runtime.dis" ||
+    die "FAILED: objdump could not read the rebuilt runtime (the work folder $work is kept)"
+cmovs=$(grep -c -P '\tf?cmov' "$work/runtime.dis" || true)
 ((cmovs == 0)) || die "FAILED: the rebuilt CRT or unwinder still holds $cmovs CMOV instructions (the work folder $work is kept)"
 
 # ---- into the cache --------------------------------------------------------------

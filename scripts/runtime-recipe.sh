@@ -17,6 +17,13 @@ T=i686-w64-mingw32
 PACKAGES=(gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686)
 FILES=(crt2.o crtbegin.o crtend.o libgcc.a libgcc_eh.a libmingw32.a libmingwex.a libmoldname.a
        libmsvcrt.a libstdc++.a libstdc++fs.a libsupc++.a)
+# Debian built its cross compiler from GCC's tarball with patches of gcc-N-source
+# (patches/) and its own spelling fixes. Of those, these are the ones that reach what
+# the runtime builds: cuda-float128 guards __float128 in four libstdc++ headers, and a
+# spelling fix corrects a comment in a fifth. The others change the compiler itself,
+# other targets, documentation or tests. build-runtime.sh checks the outcome: the C++
+# headers the runtime is built against must be the installed ones.
+GCC_PATCHES=(cuda-float128.diff)
 
 # recipe_build DEST: builds the runtime in the current folder, $work, and puts FILES in
 # DEST. build-runtime.sh provides step (runs a command, its output in a log) and sets
@@ -37,6 +44,13 @@ recipe_build() {
     step "sources: GCC $gcc_version from $gcc_tar" unpack-gcc.log \
         tar -xf "$gcc_tar" "${unused[@]/#/--exclude=gcc-$gcc_version/}"
     G=$work/gcc-$gcc_version
+    local patch
+    for patch in "${GCC_PATCHES[@]}"; do
+        step "sources: Debian's $patch" "patch-${patch%.diff}.log" \
+            patch -d "$G" -p2 -i "${gcc_tar%/*}/patches/$patch"
+    done
+    step "sources: Debian's spelling fix" spelling.log \
+        sed -i 's/mininum/minimum/' "$G/libstdc++-v3/include/pstl/parallel_backend_tbb.h"
     mkdir "$work/mingw-src" && cd "$work/mingw-src"
     # The version of the installed CRT and headers, exactly: another one would not match them.
     step "sources: mingw-w64 $mingw_version (apt-get source; needs the deb-src entry setup.sh adds)" \
@@ -78,9 +92,9 @@ recipe_build() {
     step "libgcc: make" make.log make -j"$jobs"
 
     # ---- libstdc++, configured as Debian's was ------------------------------------
-    # Its generated c++config.h must be the installed one (--enable-shared matters: without
-    # it four macros differ). CXX is the C driver on the library's own headers from the
-    # build tree.
+    # So that its generated c++config.h is the installed one (--enable-shared matters:
+    # without it four macros differ). CXX is the C driver on the library's own headers
+    # from the build tree.
     mkdir -p "$work/obj/$T/libstdc++-v3" && cd "$work/obj/$T/libstdc++-v3"
     step "libstdc++: configure" configure.log \
         env "${tools[@]}" CXX="$T-gcc-win32 -shared-libgcc -nostdinc++" CXXFLAGS="$flags" CFLAGS="$flags" \
