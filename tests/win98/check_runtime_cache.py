@@ -112,12 +112,10 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(cache)
 
-    status, _, said = where(args.script, cache)
-    found = re.search(r"looked for (\S+)\)", said)
-    if status == 0 or not found:
-        print("FAIL: an empty cache was not refused: status %d, %r" % (status, said))
+    entry = looked_for(args.script, cache)
+    if not entry.startswith(cache + os.sep):
+        print("FAIL: an empty cache was not refused with the entry looked for: %r" % entry)
         return 1
-    entry = found.group(1)
 
     problems = key_problems(os.path.realpath(args.script), work, cache, entry)
     cases = [
