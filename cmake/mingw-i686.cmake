@@ -13,7 +13,14 @@ if(NOT _irpatch_runtime_status EQUAL 0)
             "The i686 programs link only the i486 runtime; build it once (about 7 minutes) "
             "with scripts/setup.sh win32 or scripts/build-runtime.sh, then configure again.")
 endif()
-set(_irpatch_cpu_flags "-march=i486 -mtune=generic")
+# The CPU flags are defined once, in the runtime's recipe: our code and the runtime are
+# compiled for the same CPU.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../scripts/runtime-recipe.sh _irpatch_cpu_flags
+     REGEX "^CPU_FLAGS=\"[^\"]+\"$")
+string(REGEX REPLACE "^CPU_FLAGS=\"([^\"]+)\"$" "\\1" _irpatch_cpu_flags "${_irpatch_cpu_flags}")
+if(NOT _irpatch_cpu_flags MATCHES "^-march=")
+    message(FATAL_ERROR "scripts/runtime-recipe.sh holds no line CPU_FLAGS=\"-march=...\"")
+endif()
 # A link option, not a cached _INIT flag: a new runtime (a Debian update, a changed
 # recipe) reaches an existing build folder at its next configure.
 add_link_options("-B${IRPATCH_I486_RUNTIME}/")

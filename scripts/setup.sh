@@ -93,6 +93,7 @@ if [[ $want == runtime ]]; then
     need make make
     need flock util-linux
     need dpkg-source dpkg-dev
+    need patch patch
     need_package libgmp-dev
     need_package libmpfr-dev
     need_package libmpc-dev
