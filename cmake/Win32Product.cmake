@@ -24,28 +24,23 @@ target_link_options(irpatch_exe PRIVATE
     -Wl,--gc-sections
     $<$<NOT:$<CONFIG:Debug>>:-s>)
 
-# The product is the 32-bit build: only it can load on Windows 98, so only it is
-# audited and packaged. The 64-bit build (preset win64) exists to run the same tests
-# under 64-bit Wine, on machines whose kernel cannot execute 32-bit programs.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(IRPATCH_WIN98_PRODUCT ON)
-else()
-    set(IRPATCH_WIN98_PRODUCT OFF)
+# The product is 32-bit: only such a program loads on Windows 98, and the Wine
+# suites run it in a 32-bit prefix. No other Windows build is made.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+    message(FATAL_ERROR "The Windows build is the i686 product only (cmake --preset win32)")
 endif()
 
 # The CPU audit (tests/win98/check_cpu.py) tells the product's code from the data in
 # its .text by the linker's map of the same link, and checks that the runtime came
 # from the i486 build. The map names local folders; the program does not.
-if(IRPATCH_WIN98_PRODUCT)
-    set(IRPATCH_EXE_MAP ${PROJECT_BINARY_DIR}/${IRPATCH_EXE_NAME}.map)
-    target_link_options(irpatch_exe PRIVATE -Wl,-Map,${IRPATCH_EXE_MAP})
-    find_program(IRPATCH_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
-    set(IRPATCH_CPU_CHECK ${PROJECT_SOURCE_DIR}/tests/win98/check_cpu.py
-        --map ${IRPATCH_EXE_MAP}
-        --allowed ${PROJECT_SOURCE_DIR}/tests/win98/allowed-cpu.txt
-        --runtime ${IRPATCH_I486_RUNTIME}
-        --objdump ${IRPATCH_OBJDUMP})
-endif()
+set(IRPATCH_EXE_MAP ${PROJECT_BINARY_DIR}/${IRPATCH_EXE_NAME}.map)
+target_link_options(irpatch_exe PRIVATE -Wl,-Map,${IRPATCH_EXE_MAP})
+find_program(IRPATCH_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+set(IRPATCH_CPU_CHECK ${PROJECT_SOURCE_DIR}/tests/win98/check_cpu.py
+    --map ${IRPATCH_EXE_MAP}
+    --allowed ${PROJECT_SOURCE_DIR}/tests/win98/allowed-cpu.txt
+    --runtime ${IRPATCH_I486_RUNTIME}
+    --objdump ${IRPATCH_OBJDUMP})
 
 # The program's size bound: the exe_size test fails and the release stops above it.
 set(IRPATCH_EXE_SIZE_LIMIT 262144)
@@ -53,42 +48,40 @@ set(IRPATCH_EXE_SIZE_LIMIT 262144)
 option(IRPATCH_WIN32_TESTS "Register the Windows 98 audit and the tests under Wine" ON)
 if(IRPATCH_WIN32_TESTS)
     enable_testing()
-    if(IRPATCH_WIN98_PRODUCT)
-        add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
-    endif()
+    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win98 ${PROJECT_BINARY_DIR}/tests/win98)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
     # The About dialog's window under Wine (label gui).
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/about ${PROJECT_BINARY_DIR}/tests/wine/about)
 endif()
 
-# The release package (scripts/release.sh): the program, release/LISEZMOI.TXT and
-# their SHA-256 sums in IRPatch-K314-W98-FRN-<version>.zip and on the floppy image
-# IRPatch-K314-W98-FRN-<version>.img, the version written as the program shows it,
-# "1.00" for 1.0. The program's size, against the bound above, and its instructions,
-# against the i486, are checked first.
-if(IRPATCH_WIN98_PRODUCT)
-    find_package(Python3 REQUIRED COMPONENTS Interpreter)
-    set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH "Where the release target writes the zip")
-    add_custom_target(release
-        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
-                $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
-        COMMAND Python3::Interpreter ${IRPATCH_CPU_CHECK} $<TARGET_FILE:irpatch_exe>
-        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
-                --source ${PROJECT_SOURCE_DIR}
-                --out ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.zip
-                --image ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.img
-                $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
-        VERBATIM)
-    add_dependencies(release irpatch_exe)
+# The release target, which scripts/release.sh builds in a fresh build folder: first
+# the program's size against the bound above and its instructions against the i486;
+# then release/package.py writes IRPatch-K314-W98-FRN-<version>.zip (the program,
+# release/LISEZMOI.TXT and their SHA-256 sums) and the floppy image
+# IRPatch-K314-W98-FRN-<version>.img holding the same three files, the version
+# written as the program shows it, "1.00" for 1.0.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH
+    "Where the release target writes the zip and the floppy image")
+add_custom_target(release
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/win98/exe_size.py
+            $<TARGET_FILE:irpatch_exe> --limit ${IRPATCH_EXE_SIZE_LIMIT}
+    COMMAND Python3::Interpreter ${IRPATCH_CPU_CHECK} $<TARGET_FILE:irpatch_exe>
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/release/package.py
+            --source ${PROJECT_SOURCE_DIR}
+            --out ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.zip
+            --image ${IRPATCH_RELEASE_DIR}/${IRPATCH_PRODUCT_NAME}-${IRPATCH_VERSION_TEXT}.img
+            $<TARGET_FILE:irpatch_exe> ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT
+    VERBATIM)
+add_dependencies(release irpatch_exe)
 
-    if(IRPATCH_WIN32_TESTS)
-        set(_irpatch_check ${PROJECT_SOURCE_DIR}/tests/release/check_release.py)
-        add_test(NAME release_notes COMMAND Python3::Interpreter ${_irpatch_check}
-                 notes ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT)
-        set_tests_properties(release_notes PROPERTIES LABELS audit)
-        # Two whole releases, each in a fresh build folder of its own.
-        add_test(NAME release_reproducible COMMAND Python3::Interpreter ${_irpatch_check}
-                 reproducible --source ${PROJECT_SOURCE_DIR} --work ${PROJECT_BINARY_DIR}/tests/release)
-        set_tests_properties(release_reproducible PROPERTIES LABELS release TIMEOUT 1200)
-    endif()
+if(IRPATCH_WIN32_TESTS)
+    set(_irpatch_check ${PROJECT_SOURCE_DIR}/tests/release/check_release.py)
+    add_test(NAME release_notes COMMAND Python3::Interpreter ${_irpatch_check}
+             notes ${PROJECT_SOURCE_DIR}/release/LISEZMOI.TXT)
+    set_tests_properties(release_notes PROPERTIES LABELS audit)
+    # Two whole releases, each in a fresh build folder of its own.
+    add_test(NAME release_reproducible COMMAND Python3::Interpreter ${_irpatch_check}
+             reproducible --source ${PROJECT_SOURCE_DIR} --work ${PROJECT_BINARY_DIR}/tests/release)
+    set_tests_properties(release_reproducible PROPERTIES LABELS release TIMEOUT 1200)
 endif()

@@ -1,7 +1,6 @@
-# Cross-build for Windows with MinGW-w64 (Debian's <processor>-w64-mingw32 tools),
-# shared by the two toolchain files: mingw-i686.cmake (the product) and
-# mingw-x86_64.cmake (a test vehicle for machines that run only 64-bit Wine). Each
-# sets CMAKE_SYSTEM_PROCESSOR and includes this file.
+# Cross-build for Windows with MinGW-w64 (Debian's <processor>-w64-mingw32 tools):
+# the compilers and flags of the toolchain file mingw-i686.cmake, which sets
+# CMAKE_SYSTEM_PROCESSOR, its CPU flags and its runtime, then includes this file.
 #
 # The product must load on Windows 98 SE, so the toolchain must use the `win32`
 # thread model: the `posix` model links winpthreads, which imports functions that
@@ -32,8 +31,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every program of this build, tests included, must run on a Windows without the
 # MinGW runtime DLLs. Function and data sections let the linker drop what the
-# program never calls. The i686 toolchain file adds its CPU flags
-# (_irpatch_cpu_flags) and links its own runtime; the x86_64 one adds neither.
+# program never calls. The toolchain file gives its CPU flags (_irpatch_cpu_flags)
+# and links its own runtime.
 #
 # The same sources must give the same bytes (scripts/release.sh, docs/windows.md):
 # the linker writes 0 instead of the link time in the PE header, and file names

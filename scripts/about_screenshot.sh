@@ -4,13 +4,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-# The i686 build where this machine runs 32-bit programs, else the x86_64 one.
-build=$(python3 tests/wine/winemachine.py builds | sed -n 1p)
-cmake --preset "$build" >/dev/null
-cmake --build --preset "$build" --target about_host fake_msinfo
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 --target about_host fake_msinfo
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 tests/wine/about/test_about_gui.py \
-    --host "build/$build/tests/wine/about/about_host.exe" \
-    --msinfo "build/$build/tests/wine/about/fake_msinfo.exe" \
+    --host "build/win32/tests/wine/about/about_host.exe" \
+    --msinfo "build/win32/tests/wine/about/fake_msinfo.exe" \
     --work "$work" --only-screenshot --screenshot docs/screenshots/about.png

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds the Windows 98 program from a fresh build folder and writes the release zip:
-# `Patch_IR_K314(FR).exe`, `LISEZMOI.TXT` and `SHA256SUMS`, in
-# dist/IRPatch-K314-W98-FRN-<version>.zip. Prints the program's size (the release
-# stops above 256 KiB) and the zip's size and SHA-256.
+# Builds the Windows 98 program from a fresh build folder, checks its size and its
+# instructions, and writes the release (the release target, release/package.py):
+# `Patch_IR_K314(FR).exe`, `LISEZMOI.TXT` and `SHA256SUMS` in
+# dist/IRPatch-K314-W98-FRN-<version>.zip and on the 1.44 MB floppy image
+# dist/IRPatch-K314-W98-FRN-<version>.img. Prints the program's size (the release
+# stops above 256 KiB), and the zip's and the image's sizes and SHA-256.
 #   scripts/release.sh [--build DIR] [--out DIR]
 # --build: the build folder, which must not exist yet or be empty (kept afterwards);
 #          default a new build/release-XXXXXX, removed after a successful release.
-# --out:   where the zip goes; default dist/.
-# The zip's entries carry the time of the last commit (or SOURCE_DATE_EPOCH), so two
-# releases of one commit are byte for byte the same (docs/windows.md).
+# --out:   where the zip and the image go; default dist/.
+# The zip's entries and the image's files carry the time of the last commit (or
+# SOURCE_DATE_EPOCH), so two releases of one commit are byte for byte the same
+# (docs/windows.md).
 set -euo pipefail
 
 build= out=

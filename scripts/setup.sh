@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and this machine
-# lacks. Usage: scripts/setup.sh native|win32|win64|fuzz|release|runtime|all
-#   win32:   the i686 product's build and audit, and its i486 runtime (built once
-#            by scripts/build-runtime.sh, then cached); with 32-bit Wine where its
-#            Wine suites run here (tests/wine/winemachine.py builds decides)
-#   win64:   the x86_64 build and 64-bit Wine, which every machine runs
+# lacks. Usage: scripts/setup.sh native|win32|fuzz|release|runtime|all
+#   win32:   the i686 product's build and audit, its i486 runtime (built once by
+#            scripts/build-runtime.sh, then cached), and 32-bit Wine for its Wine
+#            suites: natively where the kernel executes 32-bit programs, else
+#            through QEMU's user mode from bookworm-backports, registered with
+#            binfmt_misc (IRPATCH_WINE32=qemu takes that way on any machine whose
+#            32-bit programs no binfmt_misc handler takes yet). Says on one line
+#            which way 32-bit Wine runs here.
 #   release: scripts/release.sh only (the product, its runtime, its zip and floppy
 #            image; no Wine, no X)
 #   runtime: what scripts/build-runtime.sh needs to build that runtime: GCC's and
@@ -42,24 +45,76 @@ install() {
     packages=()
 }
 
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+
+# add_apt_source NAME TYPE SUITE: an entry of TYPE (deb or deb-src) for SUITE of
+# Debian's main archive, in /etc/apt/sources.list.d/irpatch-NAME.sources.
+add_apt_source() {
+    printf '%s\n' "Types: $2" "URIs: http://deb.debian.org/debian" "Suites: $3" \
+        "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+        "${sudo[@]}" tee "/etc/apt/sources.list.d/irpatch-$1.sources" >/dev/null
+    "${sudo[@]}" apt-get update -q >/dev/null
+}
+
 # add_deb_src PACKAGE VERSION: makes the source of PACKAGE at VERSION reachable to
 # apt-get source, adding a deb-src entry for this release's main archive if needed.
 add_deb_src() {
     apt-cache showsrc "$1" 2>/dev/null | grep -qx "Version: $2" && return 0
-    local codename
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     echo "setup: adding a deb-src entry for $codename main (the sources of $1 $2)" >&2
-    printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" "Suites: $codename" \
-        "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
-        "${sudo[@]}" tee /etc/apt/sources.list.d/irpatch-deb-src.sources >/dev/null
-    "${sudo[@]}" apt-get update -q >/dev/null
+    add_apt_source deb-src deb-src "$codename"
     apt-cache showsrc "$1" 2>/dev/null | grep -qx "Version: $2" || {
         echo "setup: the sources of $1 $2 cannot be reached through apt (deb-src for $codename main)" >&2
         exit 1
     }
 }
 
-# Python first: it decides below whether this machine runs 32-bit Wine.
+# QEMU's user mode from bookworm-backports (QEMU 10): Debian 12's own 7.2 runs Wine so
+# badly that wineboot dies. The package holds only static programs and the binfmt
+# entries' text; nothing registers them in a machine without systemd.
+install_qemu() {
+    local version
+    version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+    [[ -n $version ]] && dpkg --compare-versions "$version" ge 1:10 && return 0
+    apt-cache policy qemu-user 2>/dev/null | grep -q " $codename-backports/" ||
+        add_apt_source backports deb "$codename-backports"
+    echo "setup: installing qemu-user from $codename-backports" >&2
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        -t "$codename-backports" qemu-user >/dev/null
+}
+
+# Registers QEMU for i386 programs with binfmt_misc, with Debian's own entry: the
+# ELF32 i386 magic and mask; F, so the kernel opens QEMU now and the entry works in
+# any mount namespace; P and O as QEMU's binfmt wrapper expects. binfmt_misc is
+# kernel-wide and forgotten at reboot, so this runs whenever the entry is missing;
+# an entry of that name that no longer works (disabled, say) is replaced.
+register_qemu() {
+    local fs=/proc/sys/fs/binfmt_misc conf=/usr/share/qemu/binfmt.d/qemu-i386.conf
+    [[ -e $fs/register ]] || "${sudo[@]}" mount -t binfmt_misc binfmt_misc "$fs" ||
+        { echo "setup: cannot mount binfmt_misc on $fs" >&2; exit 1; }
+    [[ -e $fs/qemu-i386 ]] && echo -1 | "${sudo[@]}" tee "$fs/qemu-i386" >/dev/null
+    "${sudo[@]}" tee "$fs/register" <"$conf" >/dev/null
+}
+
+# 32-bit programs run natively where the kernel executes them, else through QEMU.
+# A binfmt_misc handler already taking them is someone else's: left alone, even
+# when it fails (the reason is shown).
+wine32_way() {
+    local how status=0
+    how=$(python3 tests/wine/host32.py) || status=$?
+    if ((status == 2)); then
+        echo "setup: $how; that binfmt_misc entry is not ours to change" >&2
+        exit 1
+    fi
+    if ((status == 1)) || [[ ${IRPATCH_WINE32:-} == qemu && $how == natively* ]]; then
+        echo "setup: 32-bit programs: $how; registering QEMU's user mode for them" >&2
+        install_qemu
+        register_qemu
+        how=$(python3 tests/wine/host32.py) ||
+            { echo "setup: 32-bit programs still do not run: $how" >&2; exit 1; }
+    fi
+}
+
+# Python first: it decides below how this machine runs 32-bit programs.
 need python3 python3
 install
 
@@ -104,7 +159,7 @@ if [[ $want == runtime ]]; then
     install
     add_deb_src mingw-w64 "$(dpkg-query -W -f='${Version}' mingw-w64-i686-dev)"
 fi
-if wants win32 || wants win64; then
+if wants win32; then
     need cmake cmake
     need ninja ninja-build
     need Xvfb xvfb
@@ -116,20 +171,18 @@ if wants win32; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-objdump binutils-mingw-w64-i686
     need mformat mtools
-    # 32-bit Wine only where the i686 build's Wine suites run: a kernel that cannot
-    # execute 32-bit programs could not start it.
-    if python3 tests/wine/winemachine.py builds 2>/dev/null | grep -qx win32; then
-        need /usr/lib/wine/wine wine32:i386
-        need wineserver wine
-    fi
-fi
-if wants win64; then
-    need x86_64-w64-mingw32-g++-win32 g++-mingw-w64-x86-64-win32
-    need x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
-    need /usr/lib/wine/wine64 wine64
+    install
+    # 32-bit programs must run before 32-bit Wine can: QEMU first where they do not.
+    wine32_way
+    need /usr/lib/wine/wine wine32:i386
+    # The server runs as a native program even where 32-bit programs go through QEMU.
+    need /usr/lib/wine/wineserver64 wine64
     need wineserver wine
 fi
 install
+if wants win32; then
+    echo "setup: 32-bit Wine runs $(python3 tests/wine/host32.py)" >&2
+fi
 
 # The i686 programs link the i486 runtime: built here the first time (minutes),
 # found in the cache afterwards.

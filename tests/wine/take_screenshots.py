@@ -25,7 +25,7 @@ def main():
     args = parser.parse_args()
     out = os.path.abspath(args.out)
 
-    machine = winemachine.WineMachine(os.path.join(args.work, "irpatch-screenshots"), winemachine.pe_bits(args.exe))
+    machine = winemachine.WineMachine(os.path.join(args.work, "irpatch-screenshots"))
     try:
         machine.start(args.exe, [args.regprobe])
         # There is no window manager under Xvfb: Wine draws the frame and title

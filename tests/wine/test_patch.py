@@ -120,7 +120,7 @@ MACHINE = None
 
 def setUpModule():
     global MACHINE
-    MACHINE = winemachine.WineMachine(ARGS.work, winemachine.pe_bits(ARGS.exe), keep=ARGS.keep)
+    MACHINE = winemachine.WineMachine(ARGS.work, keep=ARGS.keep)
     try:
         MACHINE.start(ARGS.exe, [ARGS.regprobe, ARGS.backend_test])
     except Exception:
@@ -148,7 +148,7 @@ class PatchCase(unittest.TestCase):
 
     def assertBox(self, call, text, title, style):
         self.assertEqual(call.name, "MessageBoxA")
-        self.assertEqual(call.args[0].raw, 0, "a box without owner window")
+        self.assertEqual(call.args[0].value, 0, "a box without owner window")
         self.assertEqual(call.args[1].text, text.encode("cp1252"))
         self.assertEqual(call.args[2].text, title.encode("cp1252"))
         self.assertEqual(call.args[3].value, style)
@@ -185,7 +185,7 @@ class PatchCase(unittest.TestCase):
         creates = run.named("RegCreateKeyExA")
         sets = run.named("RegSetValueExA")
         self.assertEqual(creates[-1].result, 1021, "Wine: a child of a volatile key must be volatile")
-        self.assertEqual(sets[-1].args[0].raw, 0, "the value write goes to the null handle")
+        self.assertEqual(sets[-1].args[0].value, 0, "the value write goes to the null handle")
         self.assertNotEqual(sets[-1].result, 0)
         self.assertTrue(all(s.result == 0 for s in sets[:-1]))
 
@@ -213,11 +213,11 @@ class PatchCase(unittest.TestCase):
             self.assertEqual(root.value, HKLM, row[0])
             self.assertEqual(reserved.value, 0)
             # Wine's relay shows the class argument as a bare pointer, not as text.
-            self.assertNotEqual(cls.raw, 0, "class: a text (empty), not a null pointer")
+            self.assertNotEqual(cls.value, 0, "class: a text (empty), not a null pointer")
             self.assertEqual(options.value, 0, "REG_OPTION_NON_VOLATILE")
             self.assertEqual(access.value, KEY_ACCESS, "0x3F, not KEY_ALL_ACCESS")
-            self.assertNotEqual(security.raw, 0, "a zero-filled SECURITY_ATTRIBUTES record")
-            self.assertNotEqual(result.raw, 0)
+            self.assertNotEqual(security.value, 0, "a zero-filled SECURITY_ATTRIBUTES record")
+            self.assertNotEqual(result.value, 0)
             _, _, reserved, vtype, _, length = row_set.args
             self.assertEqual(reserved.value, 0)
             self.assertEqual(vtype.value, row[2], row[1])
@@ -250,7 +250,7 @@ class CompleteRun(PatchCase):
         self.assertEqual(len(opens), 1)
         name, access, share, security, disposition = [a for a in opens[0].args[:5]]
         self.assertEqual(name.text, b"C:\\Windows\\system\\Oeminfo.ini")
-        self.assertEqual((access.value, share.value, security.raw, disposition.value),
+        self.assertEqual((access.value, share.value, security.value, disposition.value),
                          (0x80000000, 1, 0, 3), "GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING")
 
     def test_deletes_bios_before_the_script(self):
@@ -361,10 +361,10 @@ VERSION_TABLE_END = "<!-- end of version table -->"
 def write_version_table(rows):
     """The matrix as Markdown, in WORK/versions.md and in IRPATCH_VERSIONS_DOC if set."""
     wine = subprocess.run([MACHINE.wine, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
-    build = "i686 build under 32-bit Wine" if MACHINE.bits == 32 else "x86_64 build under wine64"
     header = ["Wine reports", "the program sees (`GetVersion`)", "shutdown privilege",
               "`RegDeleteKeyA` calls for `Enum\\BIOS`", "complete run", "row %d refused" % VersionMatrix.REFUSED_ROW]
-    lines = ["The %s (%s), every case passing:" % (build, wine), "",
+    lines = ["The i686 product under 32-bit Wine (%s), 32-bit programs running %s; every case passing:"
+             % (wine, MACHINE.how), "",
              "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     text = "\n".join(lines) + "\n"

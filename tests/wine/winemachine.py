@@ -11,16 +11,15 @@ of interest and to calls made from the program's own module; the tests read the
 exact Win32 calls and arguments from that transcript. Windows are found and
 answered with xdotool: focus, press a key, wait until the window has gone.
 
-Both builds run here: the i686 product under 32-bit Wine in a 32-bit prefix, and
-the x86_64 build of the same sources under 64-bit Wine in a 64-bit prefix. A
-machine takes its kind from the program it is made for (its PE header). Where the
-host kernel cannot execute 32-bit programs only the 64-bit kind can run; which
-builds a test run uses is decided by wine_builds() (scripts/test.sh asks for it).
+The programs are the i686 product and its test programs, under 32-bit Wine in a
+32-bit prefix: Windows 98 has one registry view, which a 64-bit prefix would not
+give a 32-bit program (WoW64 redirection). 32-bit Wine runs natively where the
+kernel executes 32-bit programs and through QEMU's user mode elsewhere
+(host32.py tells which; scripts/setup.sh makes one of them work).
 
 As a command, runs one Windows program in a throwaway machine and passes on its
-exit status and output, or says which builds this machine runs the Wine suites on:
+exit status and output:
     winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]
-    winemachine.py builds      (win32 and/or win64, one per line; the reason on stderr)
 """
 import argparse
 import atexit
@@ -36,6 +35,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import host32  # noqa: E402
 
 # The keys the patch touches, and every key a case seeds or spoils. A reset deletes
 # each and restores what Wine had there when the prefix was made.
@@ -52,15 +53,13 @@ RELAY_FUNCTIONS = [
     "GetVersion",
 ]
 
-# Wine's own loaders, called directly: Debian's `wine` wrapper picks the 32-bit one
-# whenever it is installed, even where the kernel cannot execute it.
-LOADERS = {32: "/usr/lib/wine/wine", 64: "/usr/lib/wine/wine64"}
-BUILDS = {32: "win32", 64: "win64"}
-# IRPATCH_WINE_BUILD=win32 or win64 forces one build; unset or "auto" lets wine_builds decide.
-FORCE_VARIABLE = "IRPATCH_WINE_BUILD"
+# Wine's 32-bit loader, called directly rather than through Debian's `wine` wrapper,
+# whose choice of loader depends on which Wine packages are installed.
+WINE = "/usr/lib/wine/wine"
 
 # Limits on Wine's own steps. They only stop a step that hangs for good, so they are
-# far above what a step takes even on a loaded machine (a wineboot takes 5 to 15 s).
+# far above what a step takes even on a loaded machine under QEMU (a wineboot takes
+# 5 to 15 s natively, about 20 s through QEMU).
 BOOT_TIMEOUT = 600
 STEP_TIMEOUT = 300
 
@@ -71,90 +70,35 @@ class WineError(Exception):
 
 # ---- What this host can run ---------------------------------------------------------
 
-def _elf32_exit0():
-    """The smallest i386 Linux program: exit(0) through int 0x80."""
-    code = bytes([0x31, 0xDB, 0xB8, 0x01, 0, 0, 0, 0xCD, 0x80])  # xor ebx,ebx; mov eax,1; int 0x80
-    base, start = 0x08048000, 52 + 32
-    header = struct.pack("<4sBBBB8xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 2, 3, 1,
-                         base + start, 52, 0, 0, 52, 32, 1, 0, 0, 0)
-    segment = struct.pack("<8I", 1, 0, base, base, start + len(code), start + len(code), 5, 0x1000)
-    return header + segment + code
-
-
-def runs_32bit_programs():
-    """(True or False, why). Tries an i386 program rather than trusting the kernel's
-    name or the installed packages: kernels built without IA-32 emulation, or with it
-    switched off, refuse it with ENOEXEC."""
-    folder = tempfile.mkdtemp(prefix="irpatch-elf32-")
-    path = os.path.join(folder, "exit0")
-    try:
-        with open(path, "wb") as f:
-            f.write(_elf32_exit0())
-        os.chmod(path, 0o755)
-        try:
-            code = subprocess.run([path], timeout=STEP_TIMEOUT).returncode
-        except OSError as e:
-            if e.errno == errno.ENOEXEC:
-                return False, "this machine's kernel cannot execute 32-bit programs (Exec format error)"
-            raise WineError("could not try a 32-bit program in %s: %s" % (folder, e))
-        if code != 0:
-            return False, "a 32-bit program started but failed (exit status %d)" % code
-        return True, "this machine's kernel executes 32-bit programs"
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-
-
-def wine_builds():
-    """(builds, why): the builds whose Wine suites this machine runs. The x86_64 build
-    under 64-bit Wine everywhere, the i686 build under 32-bit Wine where the kernel runs
-    32-bit programs; IRPATCH_WINE_BUILD=win32 or win64 forces one, and forcing win32
-    where it cannot run is an error, not a quiet fallback."""
-    forced = os.environ.get(FORCE_VARIABLE, "") or "auto"
-    if forced not in ("auto", "win32", "win64"):
-        raise WineError("%s=%s: expected win32, win64 or auto" % (FORCE_VARIABLE, forced))
-    can32, why = runs_32bit_programs()
-    if forced == "win32":
-        if not can32:
-            raise WineError("%s=win32, but %s: the i686 build cannot run under Wine here "
-                            "(%s=win64 or auto runs the x86_64 build)" % (FORCE_VARIABLE, why, FORCE_VARIABLE))
-        return ["win32"], "%s=win32 (forced): the i686 build under 32-bit Wine" % FORCE_VARIABLE
-    if forced == "win64":
-        return ["win64"], "%s=win64 (forced): the x86_64 build under wine64" % FORCE_VARIABLE
-    if can32:
-        return ["win32", "win64"], why + ": the i686 build under 32-bit Wine and the x86_64 build under wine64"
-    return ["win64"], why + ": the x86_64 build under wine64 only"
-
-
-def pe_bits(exe):
-    """32 or 64, from the PE header's machine field."""
+def check_i386(exe):
+    """Refuses anything but an i386 PE program: the machine is a 32-bit Windows."""
     with open(exe, "rb") as f:
         data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    pe = struct.unpack_from("<I", data, 0x3C)[0] if len(data) >= 0x40 else 0
     if data[pe:pe + 4] != b"PE\0\0":
         raise WineError(exe + " is not a PE program")
     machine = struct.unpack_from("<H", data, pe + 4)[0]
-    kinds = {0x14C: 32, 0x8664: 64}
-    if machine not in kinds:
-        raise WineError("%s: machine type 0x%x is neither i386 nor x86-64" % (exe, machine))
-    return kinds[machine]
+    if machine != 0x14C:
+        raise WineError("%s: machine type 0x%x, not i386: the machine runs 32-bit Windows programs" % (exe, machine))
 
 
-def ensure_tools(bits):
-    """Installs Wine, Xvfb and xdotool when missing (fresh CI machines). A 32-bit
-    machine on a host that cannot execute 32-bit programs is refused, saying why."""
-    if bits == 32:
-        can32, why = runs_32bit_programs()
-        if not can32:
-            raise WineError("cannot run the i686 build under Wine: %s. The x86_64 build runs the same "
-                            "tests under wine64 (cmake --preset win64; ctest --preset win64)" % why)
-    tools = [LOADERS[bits], "wineserver", "Xvfb", "xdotool"]
-    if all(shutil.which(t) for t in tools):
-        return
+def ensure_tools():
+    """Makes 32-bit Wine, Xvfb and xdotool work here when they do not (fresh CI
+    machines): scripts/setup.sh win32 installs them, and QEMU where the kernel cannot
+    execute 32-bit programs. A machine where 32-bit programs still cannot run is
+    refused with the reason, never skipped."""
+    tools = [WINE, "wineserver", "Xvfb", "xdotool"]
+    runs, how = host32.how()
+    if runs and all(shutil.which(t) for t in tools):
+        return how
     setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
-    subprocess.run(["bash", setup, BUILDS[bits]], check=True)
+    done = subprocess.run(["bash", setup, "win32"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    runs, how = host32.how()
     missing = [t for t in tools if not shutil.which(t)]
-    if missing:
-        raise WineError("still missing after scripts/setup.sh %s: %s" % (BUILDS[bits], " ".join(missing)))
+    if done.returncode != 0 or not runs or missing:
+        raise WineError("32-bit Wine cannot run here: %s%s\nscripts/setup.sh win32 (status %d) said:\n%s"
+                        % (how, "; missing " + " ".join(missing) if missing else "", done.returncode, done.stdout))
+    return how
 
 
 # ---- The relay transcript ---------------------------------------------------------
@@ -203,19 +147,15 @@ def _split_args(text):
 
 
 class Arg:
-    """One relay argument. `value` is its low 32 bits: all that a DWORD, a LONG, a
-    flag or a predefined root means on either build (a 64-bit transcript prints whole
-    registers: roots sign-extended, ffffffff80000002, and a DWORD's upper half
-    undefined). `raw` is the whole register, for pointers. `text` is a string
-    argument's bytes."""
+    """One relay argument: its 32-bit `value` (a number, a handle, a pointer) and,
+    for a string argument, its bytes as `text`."""
 
-    def __init__(self, raw, text):
-        self.raw = raw
-        self.value = raw & 0xFFFFFFFF
+    def __init__(self, value, text):
+        self.value = value
         self.text = text
 
     def __repr__(self):
-        return "%08x%s" % (self.raw, "" if self.text is None else " %r" % self.text)
+        return "%08x%s" % (self.value, "" if self.text is None else " %r" % self.text)
 
 
 class Call:
@@ -230,16 +170,12 @@ class Call:
 
 
 def image_range(exe):
-    """[ImageBase, ImageBase + SizeOfImage) from the PE header of `exe` (PE32 or PE32+)."""
+    """[ImageBase, ImageBase + SizeOfImage) from the PE32 header of `exe`."""
+    check_i386(exe)
     with open(exe, "rb") as f:
         data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    opt = pe + 24
-    if struct.unpack_from("<H", data, opt)[0] == 0x20B:
-        base = struct.unpack_from("<Q", data, opt + 24)[0]
-    else:
-        base = struct.unpack_from("<I", data, opt + 28)[0]
-    size = struct.unpack_from("<I", data, opt + 56)[0]
+    opt = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    base, size = struct.unpack_from("<I", data, opt + 28)[0], struct.unpack_from("<I", data, opt + 56)[0]
     return base, base + size
 
 
@@ -247,9 +183,8 @@ def read_transcript(path, module_range):
     """The calls of interest made by the program's own code, in order, each with its
     result (None if it never returned). Calls that Wine's DLLs make to each other
     inside a call of ours (MessageBoxA reads the registry, for one) are left out: by
-    their return address, and, because a 64-bit DLL's tail call can leave a return
-    address of ours on the stack, also when they start while a call of ours is still
-    open. The program is single-threaded: calls from any thread but the one that
+    their return address, and, because a DLL's tail call can leave a return address
+    of ours on the stack, also when they start while a call of ours is still open. The program is single-threaded: calls from any thread but the one that
     made its first call are not its own either."""
     calls = []
     open_calls = []
@@ -269,8 +204,7 @@ def read_transcript(path, module_range):
             m = _RET.match(line)
             if m and m.group(1) == thread and open_calls and open_calls[-1].name == m.group(3) \
                     and low <= int(m.group(5), 16) < high:
-                # Every result read is a LONG, BOOL or DWORD: its low 32 bits.
-                open_calls.pop().result = int(m.group(4), 16) & 0xFFFFFFFF
+                open_calls.pop().result = int(m.group(4), 16)
     return calls
 
 
@@ -322,15 +256,12 @@ class RunResult:
 
 
 class WineMachine:
-    """A machine for programs of one width, 32 or 64 bits: take it from the program
-    under test with pe_bits()."""
+    """A 32-bit Windows machine for i386 programs."""
 
-    def __init__(self, work_dir, bits, keep=False):
-        if bits not in LOADERS:
-            raise WineError("a machine is for 32- or 64-bit programs, not %r" % (bits,))
+    def __init__(self, work_dir, keep=False):
         self.work = os.path.abspath(work_dir)
-        self.bits = bits
-        self.wine = LOADERS[bits]
+        self.wine = WINE
+        self.how = None  # how 32-bit programs run here (host32.how)
         self.keep = keep
         self.prefix = None
         self.xvfb = None
@@ -343,7 +274,7 @@ class WineMachine:
     def boot(self, persistent=True):
         """A fresh prefix on a display of its own; with a persistent wineserver
         unless the machine only runs one program (`persistent` False)."""
-        ensure_tools(self.bits)
+        self.how = ensure_tools()
         # Also when the test runner itself dies or is stopped (CTest's timeout sends
         # SIGTERM): no server or display left behind.
         atexit.register(self.stop)
@@ -360,7 +291,7 @@ class WineMachine:
         env = dict(os.environ)
         env.update({
             "WINEPREFIX": self.prefix,
-            "WINEARCH": BUILDS[self.bits],
+            "WINEARCH": "win32",
             "WINELOADER": self.wine,
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "WINEDEBUG": "-all",
@@ -371,12 +302,34 @@ class WineMachine:
         })
         env.pop("WAYLAND_DISPLAY", None)
         self.env = env
-        self.command([self.wine, "wineboot", "-i"], timeout=BOOT_TIMEOUT)
-        # A 64-bit prefix has System32 but no System folder; the OEM file lives there.
-        os.makedirs(os.path.join(self.drive_c, "windows", "system"), exist_ok=True)
+        self._wineboot()
         if persistent:
             self.command(["wineserver", "-w"], timeout=STEP_TIMEOUT)
             self.ensure_server()
+        # Windows not managed by a window manager (there is none): Wine then neither
+        # waits, at each window's close, for a manager to withdraw it (2 s each) nor
+        # leaves the frame undrawn.
+        self.import_reg('[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n')
+
+    def _wineboot(self):
+        """Makes the prefix, tried twice; a failure is reported with Wine's output
+        (a 32-bit start through QEMU can fail where a native one would not)."""
+        failures = []
+        for attempt in (1, 2):
+            log = os.path.join(self.logs, "wineboot-%d.log" % attempt)
+            with open(log, "wb") as out:
+                status = self.command([self.wine, "wineboot", "-i"], timeout=BOOT_TIMEOUT, stdout=out)
+            made = os.path.isdir(os.path.join(self.drive_c, "windows", "system"))
+            if status == 0 and made:
+                return
+            with open(log, encoding="utf-8", errors="replace") as f:
+                failures.append("wineboot -i, try %d: status %d%s\n%s" % (
+                    attempt, status, "" if made else ", no prefix made", f.read()[-3000:]))
+            self.command(["wineserver", "-k"], timeout=STEP_TIMEOUT)
+            for name in os.listdir(self.prefix):
+                path = os.path.join(self.prefix, name)
+                shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+        raise WineError("32-bit Wine could not make a prefix (%s):\n%s" % (self.how, "\n".join(failures)))
 
     def start(self, exe, helpers):
         """boot, then the patch `exe` in C:\\patch traced, the helpers in C:\\tools."""
@@ -474,9 +427,10 @@ class WineMachine:
         with open(path, "wb") as f:
             f.write(("\ufeffWindows Registry Editor Version 5.00\r\n\r\n" + body).encode("utf-16-le"))
         # Once, in a clean-clone CI run, regedit ended non-zero without a word soon after
-        # a restart request had ended the session (wine_versions); six more runs, three
-        # under load, did not show it again. An import gives the same registry however
-        # often it runs, so a refused one is tried twice more, each refusal logged.
+        # a restart request had ended the session: the session's end was still closing
+        # programs (run_patch now waits for it, wait_session_end). An import gives the
+        # same registry however often it runs, so a refused one is still tried twice
+        # more, each refusal logged.
         statuses = []
         for _ in range(3):
             statuses.append(self.command([self.wine, "regedit", "/S", "C:\\import.reg"]))
@@ -507,16 +461,13 @@ class WineMachine:
 
     # Keys that Wine's own processes write while a test runs, at moments that depend
     # on how busy the machine is: the display driver's key, made again whenever Wine's
-    # desktop starts (after each restart request ends the session); and, in a 64-bit
-    # prefix, the 32-bit view of HKLM\\Software, whose set-up Wine finishes lazily where
-    # it cannot run its 32-bit half. No program under test names them (the relay
-    # checks give every key the patch writes).
-    WINE_OWNED = {32: [r"System\CurrentControlSet\Control\Video"],
-                  64: [r"System\CurrentControlSet\Control\Video", r"Software\Wow6432Node"]}
+    # desktop starts (after each restart request ends the session). No program under
+    # test names them (the relay checks give every key the patch writes).
+    WINE_OWNED = [r"System\CurrentControlSet\Control\Video"]
 
     def wine_owned(self, key):
-        """True for a key (full name) under one of WINE_OWNED's keys of this machine."""
-        return any(key_under(key, "HKEY_LOCAL_MACHINE\\" + own) for own in self.WINE_OWNED[self.bits])
+        """True for a key (full name) under one of WINE_OWNED's keys."""
+        return any(key_under(key, "HKEY_LOCAL_MACHINE\\" + own) for own in self.WINE_OWNED)
 
     def _baseline_sections(self, keys):
         lines = []
@@ -616,7 +567,38 @@ class WineMachine:
         finally:
             if proc.poll() is None:
                 os.killpg(proc.pid, signal.SIGKILL)
-        return RunResult(code, boxes, read_transcript(transcript, self.exe_range), transcript)
+        calls = read_transcript(transcript, self.exe_range)
+        if any(c.name == "ExitWindowsEx" and c.result for c in calls):
+            self.wait_session_end(tag)
+        return RunResult(code, boxes, calls, transcript)
+
+    def _session_programs(self, names):
+        """The processes of this prefix running one of the Windows programs `names`."""
+        found = []
+        mark = ("WINEPREFIX=" + self.prefix).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if mark not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    command = f.read().lower()
+            except OSError:
+                continue  # gone meanwhile, or not ours to read
+            found += [name for name in names if name.encode() in command]
+        return found
+
+    def wait_session_end(self, tag, timeout=STEP_TIMEOUT):
+        """Wine answers ExitWindowsEx by starting `wineboot --end-session`, which asks
+        every window of the session to close and then the desktop (explorer) ends:
+        after the program has gone, and more slowly through QEMU. A program started
+        before that is over has its box closed under it, so the next step waits."""
+        deadline = time.monotonic() + timeout
+        while self._session_programs(["wineboot.exe", "explorer.exe"]):
+            if time.monotonic() > deadline:
+                raise WineError("%s: the session Wine ended on the restart request still runs %r after %d s"
+                                % (tag, self._session_programs(["wineboot.exe", "explorer.exe"]), timeout))
+            time.sleep(0.1)
 
     # -- windows --
 
@@ -676,27 +658,18 @@ class WineMachine:
 
 
 def main(argv):
-    """winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]
-       winemachine.py builds"""
+    """winemachine.py run [--work DIR] [--keep] -- program.exe [arguments...]"""
     split = argv.index("--") if "--" in argv else len(argv)
     parser = argparse.ArgumentParser(prog="winemachine.py", description=main.__doc__)
-    parser.add_argument("action", choices=["run", "builds"])
+    parser.add_argument("action", choices=["run"])
     parser.add_argument("--work", help="folder for the prefix and its logs (default: a temporary one)")
     parser.add_argument("--keep", action="store_true", help="keep the prefix")
     args, program = parser.parse_args(argv[:split]), argv[split + 1:]
-    if args.action == "builds":
-        try:
-            builds, why = wine_builds()
-        except WineError as e:
-            print("winemachine.py:", e, file=sys.stderr)
-            return 2
-        print(why, file=sys.stderr)
-        print("\n".join(builds))
-        return 0
     if not program:
         parser.error("no program given after --")
     work = args.work or tempfile.mkdtemp(prefix="irpatch-wine-")
-    machine = WineMachine(work, pe_bits(program[0]), keep=args.keep)
+    check_i386(program[0])
+    machine = WineMachine(work, keep=args.keep)
     try:
         machine.boot(persistent=False)
         # The program runs in place, from the current folder, with this process's

@@ -157,7 +157,7 @@ def main():
     parser.add_argument("--screenshot")
     parser.add_argument("--only-screenshot", action="store_true")
     args = parser.parse_args()
-    machine = winemachine.WineMachine(args.work, winemachine.pe_bits(args.host), keep=args.keep)
+    machine = winemachine.WineMachine(args.work, keep=args.keep)
     try:
         machine.boot()
         machine.copy_in(args.host, "about")

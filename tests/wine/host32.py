@@ -1,0 +1,129 @@
+"""How this machine runs 32-bit Linux programs, and so 32-bit Wine: natively, where
+the kernel executes them, or through a binfmt_misc handler (QEMU's user mode, which
+scripts/setup.sh registers where the kernel cannot execute them).
+
+The answer comes from trying the smallest i386 program rather than from the
+kernel's name or the installed packages (kernels built without IA-32 emulation, or
+with it switched off, refuse it with ENOEXEC), and from the binfmt_misc entries
+that would take it: an enabled one takes every 32-bit program ahead of the kernel.
+
+As a command, prints one line saying which way (or why neither works); exits 0
+when 32-bit programs run here, 1 when they do not and no binfmt_misc entry takes
+them, 2 when the entry that takes them fails:
+    host32.py
+"""
+import errno
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+BINFMT = "/proc/sys/fs/binfmt_misc"
+PROBE_TIMEOUT = 300
+
+
+def elf32_exit0():
+    """The smallest i386 Linux program: exit(0) through int 0x80."""
+    code = bytes([0x31, 0xDB, 0xB8, 0x01, 0, 0, 0, 0xCD, 0x80])  # xor ebx,ebx; mov eax,1; int 0x80
+    base, start = 0x08048000, 52 + 32
+    header = struct.pack("<4sBBBB8xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 2, 3, 1,
+                         base + start, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<8I", 1, 0, base, base, start + len(code), start + len(code), 5, 0x1000)
+    return header + segment + code
+
+
+def _read_entry(path):
+    """{field: value} of one binfmt_misc entry ("enabled" maps to True)."""
+    fields = {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f.read().splitlines():
+            if line in ("enabled", "disabled"):
+                fields["enabled"] = line == "enabled"
+            elif " " in line:
+                name, value = line.split(" ", 1)
+                fields[name.rstrip(":")] = value
+    return fields
+
+
+def binfmt_handler(program):
+    """(entry name, interpreter) of the enabled binfmt_misc entry that takes
+    `program` (its first bytes), or None: none, or binfmt_misc not mounted here."""
+    try:
+        with open(os.path.join(BINFMT, "status")) as f:
+            if f.read().strip() != "enabled":
+                return None
+        names = sorted(os.listdir(BINFMT))
+    except OSError:
+        return None
+    for name in names:
+        if name in ("register", "status"):
+            continue
+        try:
+            entry = _read_entry(os.path.join(BINFMT, name))
+        except OSError:
+            continue
+        if not entry.get("enabled") or "magic" not in entry:
+            continue  # an extension entry, or switched off
+        offset = int(entry.get("offset", "0"))
+        magic = bytes.fromhex(entry["magic"])
+        mask = bytes.fromhex(entry.get("mask", "ff" * len(magic)))
+        data = program[offset:offset + len(magic)]
+        if len(data) == len(magic) and all((d ^ m) & k == 0 for d, m, k in zip(data, magic, mask)):
+            return name, entry.get("interpreter", "?")
+    return None
+
+
+def _interpreter_text(interpreter):
+    """The interpreter, with its version when it is QEMU's user mode."""
+    real = os.path.realpath(interpreter)
+    text = interpreter if real == interpreter else "%s (%s)" % (interpreter, real)
+    if os.path.basename(real).startswith("qemu-"):
+        try:
+            out = subprocess.run([real, "--version"], capture_output=True, text=True, timeout=60).stdout
+            text += ", " + out.splitlines()[0]
+        except (OSError, IndexError, subprocess.TimeoutExpired):
+            pass
+    return text
+
+
+def how():
+    """(True or False, one line): whether 32-bit programs run here, and which way."""
+    program = elf32_exit0()
+    handler = binfmt_handler(program)
+    folder = tempfile.mkdtemp(prefix="irpatch-elf32-")
+    path = os.path.join(folder, "exit0")
+    try:
+        with open(path, "wb") as f:
+            f.write(program)
+        os.chmod(path, 0o755)
+        try:
+            code = subprocess.run([path], timeout=PROBE_TIMEOUT).returncode
+            failure = None if code == 0 else "a 32-bit program started but ended with status %d" % code
+        except OSError as e:
+            if e.errno != errno.ENOEXEC:
+                return False, "could not try a 32-bit program in %s: %s" % (folder, e)
+            failure = "this machine's kernel cannot execute 32-bit programs (Exec format error)"
+        except subprocess.TimeoutExpired:
+            failure = "a 32-bit program did not end within %d s" % PROBE_TIMEOUT
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if handler:
+        way = "through %s, the binfmt_misc entry %s" % (_interpreter_text(handler[1]), handler[0])
+        return (False, "32-bit programs go %s, and %s" % (way, failure)) if failure else (True, way)
+    if failure:
+        return False, failure + ", and no binfmt_misc entry takes them"
+    return True, "natively: this machine's kernel executes 32-bit programs"
+
+
+def main():
+    ok, text = how()
+    print(text)
+    if ok:
+        return 0
+    return 2 if binfmt_handler(elf32_exit0()) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
