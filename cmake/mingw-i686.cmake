@@ -22,7 +22,12 @@ if(NOT _irpatch_cpu_flags MATCHES "^-march=")
     message(FATAL_ERROR "scripts/runtime-recipe.sh holds no line CPU_FLAGS=\"-march=...\"")
 endif()
 # A link option, not a cached _INIT flag: a new runtime (a Debian update, a changed
-# recipe) reaches an existing build folder at its next configure.
-add_link_options("-B${IRPATCH_I486_RUNTIME}/")
+# recipe) reaches an existing build folder at its next configure. Through a link in
+# the build folder and a relative -B (the link runs there): ld orders the pieces of
+# the import tables (.idata$*) by the paths of the files they come from, so the
+# cache's own path (/usr/local/lib for root, ~/.cache for a user) would change the
+# program's bytes.
+file(CREATE_LINK ${IRPATCH_I486_RUNTIME} ${CMAKE_BINARY_DIR}/i486-runtime SYMBOLIC)
+add_link_options("-Bi486-runtime/")
 
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -5,9 +5,10 @@
       The notes open in Windows 98's Notepad as the French text they are meant to
       be: Windows-1252, CRLF line ends, short lines, the boxes' texts as shown.
   check_release.py reproducible --source DIR --work DIR
-      Releases twice, each time from a fresh build folder, and checks that the two
-      zips and the two floppy images are the same bytes, hold what they should, and
-      name no local folder.
+      Releases twice, each time from a fresh build folder, the second with the i486
+      runtime's cache in another place, and checks that the two zips and the two
+      floppy images are the same bytes, hold what they should, and name no local
+      folder.
 Exit status 0 when every check passes, 1 otherwise.
 """
 import argparse
@@ -83,11 +84,11 @@ def check_notes(data):
     return problems
 
 
-def release(source, work, name):
+def release(source, work, name, env=None):
     """Runs scripts/release.sh in work/name; returns (build folder, dist folder)."""
     build, dist = os.path.join(work, name, "build"), os.path.join(work, name, "dist")
     run = subprocess.run(["bash", os.path.join(source, "scripts", "release.sh"), "--build", build, "--out", dist],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     print(run.stdout[-2000:])
     if run.returncode != 0:
         raise SystemExit("FAIL: scripts/release.sh ended with status %d" % run.returncode)
@@ -171,8 +172,20 @@ def reproducible(source, work):
     os.makedirs(work)
     work = os.path.realpath(work)
 
-    # Two folders of different names and lengths, one release after the other.
-    (build_a, dist_a), (_, dist_b) = release(source, work, "a"), release(source, work, "second")
+    # Two folders of different names and lengths, one release after the other; the
+    # second links a copy of the i486 runtime kept elsewhere, in a folder whose path
+    # sorts before /usr where the first's (root's /usr/local/lib, or the worker's own)
+    # may sort after it: ld orders the import tables by the paths it is given, and a
+    # user's ~/.cache must give the bytes root's cache gives.
+    build_a, dist_a = release(source, work, "a")
+    entry = subprocess.run(["bash", os.path.join(source, "scripts", "build-runtime.sh"), "--where"],
+                           stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    elsewhere = tempfile.mkdtemp(prefix="irpatch-cache-", dir="/tmp")
+    try:
+        shutil.copytree(entry, os.path.join(elsewhere, os.path.basename(entry)))
+        _, dist_b = release(source, work, "second", dict(os.environ, IRPATCH_RUNTIME_CACHE=elsewhere))
+    finally:
+        shutil.rmtree(elsewhere, ignore_errors=True)
     listed = sorted(os.listdir(dist_a)), sorted(os.listdir(dist_b))
     expected = sorted([ZIP_NAME, IMAGE_NAME])
     if listed != (expected, expected):

@@ -208,17 +208,24 @@ def code_outside_text(objdump, exe):
 
 
 def check_runtime(map_path, runtime):
-    """Every runtime file the map names comes from the runtime folder."""
+    """Every runtime file the map names comes from the runtime folder, and crt2.o, in
+    every program, does. The map gives paths as the linker got them: absolute, or
+    relative to the folder the link ran in, which is the map's."""
     problems = []
     with open(os.path.join(runtime, "COMPLETE"), encoding="utf-8") as f:
         names = {line.split()[-1] for line in f if line.strip()} - {"BUILD-INFO"}
     with open(map_path, encoding="utf-8", errors="replace") as f:
-        used = set(re.findall(r"(/\S+?\.(?:a|o))(?:\(|\s|$)", f.read()))
-    root = os.path.realpath(runtime)
-    for path in sorted({os.path.normpath(p) for p in used}):
-        if os.path.basename(path) in names and os.path.dirname(os.path.realpath(path)) != root:
+        used = set(re.findall(r"(?<![^\s(])([^\s()]*/[^\s()]+?\.(?:a|o))(?=[(\s]|$)", f.read(), re.M))
+    here, root, found = os.path.dirname(os.path.abspath(map_path)), os.path.realpath(runtime), set()
+    for path in sorted({os.path.normpath(os.path.join(here, p)) for p in used}):
+        if os.path.basename(path) not in names:
+            continue
+        if os.path.dirname(os.path.realpath(path)) != root:
             problems.append("%s linked from %s, not from the i486 runtime %s" %
                             (os.path.basename(path), os.path.dirname(path), runtime))
+        found.add(os.path.basename(path))
+    if "crt2.o" not in found:
+        problems.append("%s names no crt2.o: where the runtime came from is unknown" % map_path)
     return problems
 
 
