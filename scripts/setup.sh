@@ -99,19 +99,23 @@ register_qemu() {
 # A binfmt_misc handler already taking them is someone else's: left alone, even
 # when it fails (the reason is shown).
 wine32_way() {
-    local how status=0
+    local how status=0 why
     how=$(python3 tests/wine/host32.py) || status=$?
     if ((status == 2)); then
         echo "setup: $how; that binfmt_misc entry is not ours to change" >&2
         exit 1
+    elif ((status == 1)); then
+        why=$how
+    elif [[ ${IRPATCH_WINE32:-} == qemu && $how == natively* ]]; then
+        why="IRPATCH_WINE32=qemu, although the kernel executes them"
+    else
+        return 0
     fi
-    if ((status == 1)) || [[ ${IRPATCH_WINE32:-} == qemu && $how == natively* ]]; then
-        echo "setup: 32-bit programs: $how; registering QEMU's user mode for them" >&2
-        install_qemu
-        register_qemu
-        how=$(python3 tests/wine/host32.py) ||
-            { echo "setup: 32-bit programs still do not run: $how" >&2; exit 1; }
-    fi
+    echo "setup: 32-bit programs: $why; registering QEMU's user mode for them" >&2
+    install_qemu
+    register_qemu
+    how=$(python3 tests/wine/host32.py) ||
+        { echo "setup: 32-bit programs still do not run: $how" >&2; exit 1; }
 }
 
 # Python first: it decides below how this machine runs 32-bit programs.

@@ -184,8 +184,9 @@ def read_transcript(path, module_range):
     result (None if it never returned). Calls that Wine's DLLs make to each other
     inside a call of ours (MessageBoxA reads the registry, for one) are left out: by
     their return address, and, because a DLL's tail call can leave a return address
-    of ours on the stack, also when they start while a call of ours is still open. The program is single-threaded: calls from any thread but the one that
-    made its first call are not its own either."""
+    of ours on the stack, also when they start while a call of ours is still open.
+    The program is single-threaded: calls from any thread but the one that made its
+    first call are not its own either."""
     calls = []
     open_calls = []
     thread = None
