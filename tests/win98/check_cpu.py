@@ -27,7 +27,9 @@ decode ("(bad)") included:
     function). An allowance that matches nothing, a function the program does not
     have or a mnemonic the function does not hold, fails: it is a hole waiting;
   - with --runtime DIR, every object of the C and C++ runtime (the files DIR's
-    COMPLETE lists) must have come from DIR, not from the toolchain's stock copy.
+    COMPLETE lists) must have come from DIR, not from the toolchain's stock copy,
+    and the map must name crt2.o (paths in the map are absolute or relative to the
+    map's folder, where the link ran).
 
 Usage: check_cpu.py EXE --map MAP [--allowed FILE] [--runtime DIR] [--objdump PROG]
                     [--expect TEXT]...
