@@ -89,7 +89,9 @@ def _interpreter_text(interpreter):
 
 
 def how():
-    """(True or False, one line): whether 32-bit programs run here, and which way."""
+    """(status, one line): whether 32-bit programs run here, and which way. Status 0
+    when they run, 1 when they do not and no binfmt_misc entry takes them, 2 when
+    the entry that takes them fails."""
     program = elf32_exit0()
     handler = binfmt_handler(program)
     folder = tempfile.mkdtemp(prefix="irpatch-elf32-")
@@ -103,7 +105,7 @@ def how():
             failure = None if code == 0 else "a 32-bit program started but ended with status %d" % code
         except OSError as e:
             if e.errno != errno.ENOEXEC:
-                return False, "could not try a 32-bit program in %s: %s" % (folder, e)
+                return (2 if handler else 1), "could not try a 32-bit program in %s: %s" % (folder, e)
             failure = "this machine's kernel cannot execute 32-bit programs (Exec format error)"
         except subprocess.TimeoutExpired:
             failure = "a 32-bit program did not end within %d s" % PROBE_TIMEOUT
@@ -111,18 +113,16 @@ def how():
         shutil.rmtree(folder, ignore_errors=True)
     if handler:
         way = "through %s, the binfmt_misc entry %s" % (_interpreter_text(handler[1]), handler[0])
-        return (False, "32-bit programs go %s, and %s" % (way, failure)) if failure else (True, way)
+        return (2, "32-bit programs go %s, and %s" % (way, failure)) if failure else (0, way)
     if failure:
-        return False, failure + ", and no binfmt_misc entry takes them"
-    return True, "natively: this machine's kernel executes 32-bit programs"
+        return 1, failure + ", and no binfmt_misc entry takes them"
+    return 0, "natively: this machine's kernel executes 32-bit programs"
 
 
 def main():
-    ok, text = how()
+    status, text = how()
     print(text)
-    if ok:
-        return 0
-    return 2 if binfmt_handler(elf32_exit0()) else 1
+    return status
 
 
 if __name__ == "__main__":

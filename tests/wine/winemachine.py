@@ -23,7 +23,6 @@ exit status and output:
 """
 import argparse
 import atexit
-import errno
 import os
 import re
 import shutil
@@ -71,7 +70,8 @@ class WineError(Exception):
 # ---- What this host can run ---------------------------------------------------------
 
 def check_i386(exe):
-    """Refuses anything but an i386 PE program: the machine is a 32-bit Windows."""
+    """The offset of the PE header of `exe` and the file's first 4 KiB; refuses
+    anything but an i386 PE program: the machine is a 32-bit Windows."""
     with open(exe, "rb") as f:
         data = f.read(4096)
     pe = struct.unpack_from("<I", data, 0x3C)[0] if len(data) >= 0x40 else 0
@@ -80,6 +80,7 @@ def check_i386(exe):
     machine = struct.unpack_from("<H", data, pe + 4)[0]
     if machine != 0x14C:
         raise WineError("%s: machine type 0x%x, not i386: the machine runs 32-bit Windows programs" % (exe, machine))
+    return pe, data
 
 
 def ensure_tools():
@@ -88,14 +89,14 @@ def ensure_tools():
     execute 32-bit programs. A machine where 32-bit programs still cannot run is
     refused with the reason, never skipped."""
     tools = [WINE, "wineserver", "Xvfb", "xdotool"]
-    runs, how = host32.how()
-    if runs and all(shutil.which(t) for t in tools):
+    status, how = host32.how()
+    if status == 0 and all(shutil.which(t) for t in tools):
         return how
     setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
     done = subprocess.run(["bash", setup, "win32"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    runs, how = host32.how()
+    status, how = host32.how()
     missing = [t for t in tools if not shutil.which(t)]
-    if done.returncode != 0 or not runs or missing:
+    if done.returncode != 0 or status != 0 or missing:
         raise WineError("32-bit Wine cannot run here: %s%s\nscripts/setup.sh win32 (status %d) said:\n%s"
                         % (how, "; missing " + " ".join(missing) if missing else "", done.returncode, done.stdout))
     return how
@@ -171,10 +172,8 @@ class Call:
 
 def image_range(exe):
     """[ImageBase, ImageBase + SizeOfImage) from the PE32 header of `exe`."""
-    check_i386(exe)
-    with open(exe, "rb") as f:
-        data = f.read(4096)
-    opt = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    pe, data = check_i386(exe)
+    opt = pe + 24
     base, size = struct.unpack_from("<I", data, opt + 28)[0], struct.unpack_from("<I", data, opt + 56)[0]
     return base, base + size
 
@@ -327,9 +326,8 @@ class WineMachine:
                 failures.append("wineboot -i, try %d: status %d%s\n%s" % (
                     attempt, status, "" if made else ", no prefix made", f.read()[-3000:]))
             self.command(["wineserver", "-k"], timeout=STEP_TIMEOUT)
-            for name in os.listdir(self.prefix):
-                path = os.path.join(self.prefix, name)
-                shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+            shutil.rmtree(self.prefix)
+            os.mkdir(self.prefix)
         raise WineError("32-bit Wine could not make a prefix (%s):\n%s" % (self.how, "\n".join(failures)))
 
     def start(self, exe, helpers):
@@ -595,10 +593,13 @@ class WineMachine:
         after the program has gone, and more slowly through QEMU. A program started
         before that is over has its box closed under it, so the next step waits."""
         deadline = time.monotonic() + timeout
-        while self._session_programs(["wineboot.exe", "explorer.exe"]):
+        while True:
+            running = self._session_programs(["wineboot.exe", "explorer.exe"])
+            if not running:
+                return
             if time.monotonic() > deadline:
                 raise WineError("%s: the session Wine ended on the restart request still runs %r after %d s"
-                                % (tag, self._session_programs(["wineboot.exe", "explorer.exe"]), timeout))
+                                % (tag, running, timeout))
             time.sleep(0.1)
 
     # -- windows --
