@@ -120,7 +120,12 @@ TEST_F(CrashSafety, AMalformedTestSwitchStopsTheProgramBeforeAnyChange) {
              {faults, "RegSetValueExA|HKEY_LOCAL_MACHINE\\Enum\\INFRARED\\||5"},
              {faults, "RegDeleteKeyA|HKEY_LOCAL_MACHINE\\Enum\\\\BIOS||5"},
              {faults, "ReadFile|C:\\Windows\\System\\OEMINFO.INI||30"}, {faults, "SaveWrite||registry.reg|28"},
-             {faults, "RegCloseKey|HKEY_LOCAL_MACHINE|Class|6"}}) {
+             {faults, "RegCloseKey|HKEY_LOCAL_MACHINE|Class|6"},
+             // File paths the program never writes: forward slashes (which drive C takes),
+             // no drive, a trailing backslash.
+             {faults, "OpenFileForReadA|C:/Windows/system/Oeminfo.ini||5"},
+             {faults, "OpenFileForReadA|Windows\\system\\Oeminfo.ini||5"},
+             {faults, "OpenFileForReadA|C:\\Windows\\||5"}}) {
         // A good entry beside the bad one does not make the list usable.
         const std::string list = name == faults ? "ReadFile|||30;" + value : value;
         std::string out;

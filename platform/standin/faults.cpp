@@ -91,6 +91,24 @@ std::string KeyPathFlaw(const std::string& path) {
     return std::string();
 }
 
+// Why no file path the program opens can lie within `path`, "" when one can. The
+// program names its files as Windows writes them, on drive C with one backslash before
+// each folder or file (C:\Windows\system\Oeminfo.ini), and the match compares
+// those bytes: a forward slash, which Windows would take for a backslash, never matches.
+std::string FilePathFlaw(const std::string& path) {
+    if (path.size() < 2 || FoldByte(static_cast<unsigned char>(path[0])) != 'c' || path[1] != ':')
+        return "the file path does not start with C:, the stand-in machine's only drive";
+    if (path.find('/') != std::string::npos)
+        return "the file path holds a forward slash, where the program writes a backslash";
+    if (path.size() == 2) return std::string();  // every file on drive C
+    if (path[2] != '\\') return "the file path does not go on from C: with a backslash";
+    for (const std::string& part : SplitAt(path.substr(3), "\\")) {
+        if (part.empty()) return "the file path has an empty component (a doubled or trailing backslash)";
+        if (part.find_first_not_of(". ") == std::string::npos) return "the file path has a component '" + part + "'";
+    }
+    return std::string();
+}
+
 // Why the call of `point` can never match the entry's path and value name fields, ""
 // when it can.
 std::string FieldsFlaw(const FaultPoint& point, const Fault& fault) {
@@ -98,6 +116,7 @@ std::string FieldsFlaw(const FaultPoint& point, const Fault& fault) {
     if (fault.keyPath && point.path == PathField::None) return call + " is never matched by a key path or file";
     if (fault.valueName && !point.valueName) return call + " is never matched by a value name";
     if (fault.keyPath && point.path == PathField::KeyPath) return KeyPathFlaw(*fault.keyPath);
+    if (fault.keyPath && point.path == PathField::WindowsPath) return FilePathFlaw(*fault.keyPath);
     return std::string();
 }
 

@@ -51,7 +51,9 @@ void ClearFaults();
 // entry. False, with a message naming the entry and why, for an entry that is not of
 // that form, names a call no fault can reach, has a status of 0, or can never fire: a
 // key path that does not start with a root's full name or has an empty component, a
-// key path, file or value name on a call that is never matched by one.
+// file path not written as the program writes its own (C:, then a backslash before
+// each non-empty name: no forward slash), a key path, file or value name on a call
+// that is never matched by one.
 bool ReadFaultList(const std::string& text, std::vector<std::pair<Fault, std::string>>& faults, std::string& error);
 // The entries of IRPATCH_FAULTS that have not failed a call so far, in list order.
 std::vector<std::string> FaultEntriesNotFired();
