@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(OtherMachines, Refused,
                                            Refusal{"model_only", "Model=RDA-K314"}),
                          [](const auto& tp) { return std::string(tp.param.what); });
 
-TEST_F(Patch, LanguageCodeAloneDecidesNothing) {
+TEST_F(Patch, TwoWordModelLineIsPatched) {
     SetOem("Model=RDA-K314 FRN\r\n");
     EXPECT_EQ(IR_Patch_Main::Main(), IR_Patch_Main::Outcome::Completed);
 }
