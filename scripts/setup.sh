@@ -97,20 +97,21 @@ register_qemu() {
 
 # 32-bit programs run natively where the kernel executes them, else through QEMU.
 # A binfmt_misc handler already taking them is someone else's: left alone, even
-# when it fails (the reason is shown).
+# when it fails (the reason is shown). A probe that could not be tried (no folder
+# where a program may run, say) tells nothing: QEMU is not installed on it.
 wine32_way() {
     local how status=0 why
     how=$(python3 tests/wine/host32.py) || status=$?
-    if ((status == 2)); then
-        echo "setup: $how; that binfmt_misc entry is not ours to change" >&2
-        exit 1
-    elif ((status == 1)); then
-        why=$how
-    elif [[ ${IRPATCH_WINE32:-} == qemu && $how == natively* ]]; then
-        why="IRPATCH_WINE32=qemu, although the kernel executes them"
-    else
-        return 0
-    fi
+    case $status in
+        0) [[ ${IRPATCH_WINE32:-} == qemu && $how == natively* ]] || return 0
+           why="IRPATCH_WINE32=qemu, although the kernel executes them" ;;
+        1) why=$how ;;
+        2) echo "setup: $how; that binfmt_misc entry is not ours to change" >&2
+           exit 1 ;;
+        *) echo "setup: $how (tests/wine/host32.py, status $status); QEMU is not installed on an" \
+                "unanswered probe: give TMPDIR a folder where programs may run, then run setup again" >&2
+           exit 1 ;;
+    esac
     echo "setup: 32-bit programs: $why; registering QEMU's user mode for them" >&2
     install_qemu
     register_qemu

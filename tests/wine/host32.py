@@ -7,9 +7,16 @@ kernel's name or the installed packages (kernels built without IA-32 emulation, 
 with it switched off, refuse it with ENOEXEC), and from the binfmt_misc entries
 that would take it: an enabled one takes every 32-bit program ahead of the kernel.
 
-As a command, prints one line saying which way (or why neither works); exits 0
-when 32-bit programs run here, 1 when they do not and no binfmt_misc entry takes
-them, 2 when the entry that takes them fails:
+The probe is written to a folder and run there, and not every folder lets programs
+run: a TMPDIR mounted noexec, a full disk. Each folder of probe_folders() is tried
+in turn, a small shell script first showing that programs run there at all; where
+none does, the answer is that the probe could not be tried, never that 32-bit
+programs do not run.
+
+As a command, prints one line saying which way (or why neither works, or why it
+could not tell); exits 0 when 32-bit programs run here, 1 when they do not and no
+binfmt_misc entry takes them, 2 when the entry that takes them fails, 3 when the
+probe could not be tried:
     host32.py
 """
 import errno
@@ -19,9 +26,12 @@ import struct
 import subprocess
 import sys
 import tempfile
+import traceback
 
 BINFMT = "/proc/sys/fs/binfmt_misc"
 PROBE_TIMEOUT = 300
+CANNOT_TRY = 3
+CHECKOUT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 
 def elf32_exit0():
@@ -88,29 +98,80 @@ def _interpreter_text(interpreter):
     return text
 
 
-def how():
-    """(status, one line): whether 32-bit programs run here, and which way. Status 0
-    when they run, 1 when they do not and no binfmt_misc entry takes them, 2 when
-    the entry that takes them fails."""
-    program = elf32_exit0()
-    handler = binfmt_handler(program)
-    folder = tempfile.mkdtemp(prefix="irpatch-elf32-")
-    path = os.path.join(folder, "exit0")
+def probe_folders():
+    """Where the probe may be written and run, in the order tried: TMPDIR, the
+    system's temporary folders, the user's cache, and this checkout's build folder
+    (where the build runs its own programs)."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    folders = [os.environ.get("TMPDIR"), "/tmp", "/var/tmp", cache, os.path.join(CHECKOUT, "build")]
+    unique = []
+    for folder in folders:
+        if folder and os.path.realpath(folder) not in map(os.path.realpath, unique):
+            unique.append(folder)
+    return unique
+
+
+class CannotTry(Exception):
+    """The probe cannot be run in a folder; the reason names the folder."""
+
+
+def _write_program(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o755)
+
+
+def _try_in(folder, program):
+    """Runs the probe in a folder of its own below `folder`: None when the 32-bit
+    program ran and ended with status 0, else what went wrong with it. Raises
+    CannotTry when no program can be run there."""
     try:
-        with open(path, "wb") as f:
-            f.write(program)
-        os.chmod(path, 0o755)
+        if os.statvfs(folder).f_flag & os.ST_NOEXEC:
+            raise CannotTry("%s: mounted noexec, no program may run there" % folder)
+        if folder == os.path.join(CHECKOUT, "build"):
+            os.makedirs(folder, exist_ok=True)
+        work = tempfile.mkdtemp(prefix="irpatch-elf32-", dir=folder)
+    except OSError as e:
+        raise CannotTry("%s: %s" % (folder, e.strerror or e))
+    try:
+        control, path = os.path.join(work, "control"), os.path.join(work, "exit0")
+        try:
+            _write_program(control, b"#!/bin/sh\nexit 0\n")
+            _write_program(path, program)
+            code = subprocess.run([control], timeout=PROBE_TIMEOUT).returncode
+            if code != 0:
+                raise CannotTry("%s: a shell script that exits 0 ended with status %d" % (folder, code))
+        except (OSError, subprocess.TimeoutExpired) as e:
+            raise CannotTry("%s: a program cannot run there (%s)" % (folder, getattr(e, "strerror", None) or e))
         try:
             code = subprocess.run([path], timeout=PROBE_TIMEOUT).returncode
-            failure = None if code == 0 else "a 32-bit program started but ended with status %d" % code
         except OSError as e:
-            if e.errno != errno.ENOEXEC:
-                return (2 if handler else 1), "could not try a 32-bit program in %s: %s" % (folder, e)
-            failure = "this machine's kernel cannot execute 32-bit programs (Exec format error)"
+            if e.errno == errno.ENOEXEC:
+                return "this machine's kernel cannot execute 32-bit programs (Exec format error)"
+            return "a 32-bit program could not start in %s: %s" % (folder, e)
         except subprocess.TimeoutExpired:
-            failure = "a 32-bit program did not end within %d s" % PROBE_TIMEOUT
+            return "a 32-bit program did not end within %d s" % PROBE_TIMEOUT
+        return None if code == 0 else "a 32-bit program started but ended with status %d" % code
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def how(folders=None):
+    """(status, one line): whether 32-bit programs run here, and which way. Status 0
+    when they run, 1 when they do not and no binfmt_misc entry takes them, 2 when
+    the entry that takes them fails, 3 (CANNOT_TRY) when the probe could be run in
+    none of `folders` (default probe_folders()): the line gives each one's reason."""
+    program = elf32_exit0()
+    handler = binfmt_handler(program)
+    reasons = []
+    for folder in probe_folders() if folders is None else folders:
+        try:
+            failure = _try_in(folder, program)
+            break
+        except CannotTry as e:
+            reasons.append(str(e))
+    else:
+        return CANNOT_TRY, "cannot try a 32-bit program here, so cannot tell whether they run: " + "; ".join(reasons)
     if handler:
         way = "through %s, the binfmt_misc entry %s" % (_interpreter_text(handler[1]), handler[0])
         return (2, "32-bit programs go %s, and %s" % (way, failure)) if failure else (0, way)
@@ -120,7 +181,13 @@ def how():
 
 
 def main():
-    status, text = how()
+    # A failure of the probe itself is no answer about 32-bit programs: Python's own
+    # status for it, 1, would read as "they do not run".
+    try:
+        status, text = how()
+    except Exception as e:  # noqa: BLE001
+        traceback.print_exc()
+        status, text = CANNOT_TRY, "cannot try a 32-bit program here: %s" % e
     print(text)
     return status
 
