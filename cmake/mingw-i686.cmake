@@ -5,6 +5,15 @@
 # through -B ahead of Debian's own, which was compiled for the Pentium Pro (CMOV).
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
+# The runtime is found through a path relative to the top build folder (below),
+# so every link must run there.
+if(NOT CMAKE_GENERATOR MATCHES "^Ninja")
+    message(FATAL_ERROR "The Windows build needs the Ninja generator (cmake --preset win32), not "
+            "\"${CMAKE_GENERATOR}\": its programs find the i486 runtime through -Bi486-runtime/, a path "
+            "relative to the top build folder, where only Ninja runs every link. Under another "
+            "generator the programs in subfolders would link Debian's Pentium Pro runtime.")
+endif()
+
 execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-runtime.sh --where
                 OUTPUT_VARIABLE IRPATCH_I486_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE
                 ERROR_VARIABLE _irpatch_runtime_error RESULT_VARIABLE _irpatch_runtime_status)
@@ -26,7 +35,9 @@ endif()
 # the build folder and a relative -B (the link runs there): ld orders the pieces of
 # the import tables (.idata$*) by the paths of the files they come from, so the
 # cache's own path (/usr/local/lib for root, ~/.cache for a user) would change the
-# program's bytes.
+# program's bytes. Only Ninja runs every link in the top build folder; Make runs
+# a subfolder's links in that subfolder, where -Bi486-runtime/ finds nothing and
+# ld quietly takes Debian's Pentium Pro runtime.
 file(CREATE_LINK ${IRPATCH_I486_RUNTIME} ${CMAKE_BINARY_DIR}/i486-runtime SYMBOLIC)
 add_link_options("-Bi486-runtime/")
 

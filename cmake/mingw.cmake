@@ -39,7 +39,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # that reach the objects (__FILE__, debug info) are recorded relative to the
 # source folder and the build folder, whose own paths vary from one checkout or
 # build to the next. GCC lets the last matching map win, so the build folder's,
-# which may lie inside the source folder, comes second.
-set(CMAKE_CXX_FLAGS_INIT "${_irpatch_cpu_flags} -ffunction-sections -fdata-sections \
--ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+# which may lie inside the source folder, comes second. The maps are compile
+# options, each one argument, not words of the flags string, which the command
+# line splits at every blank of a folder's path ("my projects"); C++ only, as
+# windres takes no such option.
+set(CMAKE_CXX_FLAGS_INIT "${_irpatch_cpu_flags} -ffunction-sections -fdata-sections")
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.>"
+                    "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}=build>")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
