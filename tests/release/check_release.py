@@ -5,10 +5,10 @@
       The notes open in Windows 98's Notepad as the French text they are meant to
       be: Windows-1252, CRLF line ends, short lines, the boxes' texts as shown.
   check_release.py reproducible --source DIR --work DIR
-      Releases twice, each time from a fresh build folder, the second with the i486
-      runtime's cache in another place, and checks that the two zips and the two
-      floppy images are the same bytes, hold what they should, and name no local
-      folder.
+      Releases twice, each time from a fresh build folder, the second in a folder
+      with a blank in its name and with the i486 runtime's cache in another place,
+      and checks that the two zips and the two floppy images are the same bytes,
+      hold what they should, and name no local folder.
 Exit status 0 when every check passes, 1 otherwise.
 """
 import argparse
@@ -173,17 +173,18 @@ def reproducible(source, work):
     work = os.path.realpath(work)
 
     # Two folders of different names and lengths, one release after the other; the
-    # second links a copy of the i486 runtime kept elsewhere, in a folder whose path
-    # sorts before /usr where the first's (root's /usr/local/lib, or the worker's own)
-    # may sort after it: ld orders the import tables by the paths it is given, and a
-    # user's ~/.cache must give the bytes root's cache gives.
+    # second's name holds a blank, which the compiler's path maps must take as one
+    # argument each. The second links a copy of the i486 runtime kept elsewhere, in a
+    # folder whose path sorts before /usr where the first's (root's /usr/local/lib, or
+    # the worker's own) may sort after it: ld orders the import tables by the paths it
+    # is given, and a user's ~/.cache must give the bytes root's cache gives.
     build_a, dist_a = release(source, work, "a")
     entry = subprocess.run(["bash", os.path.join(source, "scripts", "build-runtime.sh"), "--where"],
                            stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
     elsewhere = tempfile.mkdtemp(prefix="irpatch-cache-", dir="/tmp")
     try:
         shutil.copytree(entry, os.path.join(elsewhere, os.path.basename(entry)))
-        _, dist_b = release(source, work, "second", dict(os.environ, IRPATCH_RUNTIME_CACHE=elsewhere))
+        _, dist_b = release(source, work, "second release", dict(os.environ, IRPATCH_RUNTIME_CACHE=elsewhere))
     finally:
         shutil.rmtree(elsewhere, ignore_errors=True)
     listed = sorted(os.listdir(dist_a)), sorted(os.listdir(dist_b))
