@@ -14,7 +14,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 samples="the samples are examples/k314-frn and examples/other-model"
 if (($# == 0)); then
     sample=$repo/$name
-elif ! sample=$(cd -- "$name" 2>/dev/null && pwd); then
+elif ! sample=$(CDPATH='' cd -- "$name" 2>/dev/null && pwd); then
     echo "demo: there is no folder $name; $samples" >&2
     exit 2
 fi
