@@ -4,11 +4,11 @@
 // about/) talks to the machine only through this header and the runtime services
 // built on it. One part is an exception by design: the About dialog's window, which
 // the build picks per backend like the backends themselves, calls its system
-// directly -- about/win32/ calls the Windows API (user32's dialog and window calls,
-// kernel32's GetModuleHandleA, gdi32's FillRect) to show a real dialog from the
-// resources, and about/standin/ calls the stand-in's journal, call log and terminal
-// box. Tests, fuzz targets and benchmarks also use the stand-in's own headers, to
-// make machines and read the call log.
+// directly -- about/win32/ calls the Windows API (user32's dialog, window and paint
+// calls, FillRect among them, and kernel32's GetModuleHandleA) to show a real dialog
+// from the resources, and about/standin/ calls the stand-in's journal, call log and
+// terminal box. Tests, fuzz targets and benchmarks also use the stand-in's own
+// headers, to make machines and read the call log.
 //
 // The seam is shaped like the small Win32 subset the program needs: the same function
 // names and argument lists, Win32 status codes as results, the predefined root-key

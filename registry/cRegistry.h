@@ -76,19 +76,26 @@ public:
     // letter case included. Not found: the Default text as it is at this moment.
     std::wstring Value() const;
 
+    // The three writers below convert SectionKey and ValueKey to the ANSI code page
+    // first: a character the code page cannot hold is the run-time failure 5, before
+    // any key is created (it would otherwise become '?' and address another key).
+
     // Write a REG_SZ: the text in the ANSI code page and one zero byte. Raises 26001
-    // when the write fails; a run-time failure inside it is first shown in the
-    // "ERROR #" box.
+    // when the write fails; a run-time failure inside it (5 included, for the
+    // address or the text) is first shown in the "ERROR #" box.
     void StringValue(const std::wstring& sValue);
-    // Write a REG_DWORD: 4 bytes, little-endian, two's complement. Raises 26001.
+    // Write a REG_DWORD: 4 bytes, little-endian, two's complement. Raises 26001 when
+    // the platform refuses, 5 for an address outside the code page.
     void DWordValue(std::int32_t sDWordValue);
     // Write a REG_BINARY of one byte per character. Raises 26001 when the platform
-    // refuses; raises 9 (empty text) or 6 (a character without a one-byte ANSI code)
-    // after the key has been created and before anything is written.
+    // refuses, 5 for an address outside the code page; raises 9 (empty text) or 6 (a
+    // character without a one-byte ANSI code) after the key has been created and
+    // before anything is written.
     void BinaryValue(const std::wstring& sBinaryValue);
 
     // Deletes the key sKey below the root (not below SectionKey) with all its subkeys.
-    // On success SectionKey becomes empty; on failure raises 26001 and leaves it.
+    // On success SectionKey becomes empty; on failure raises 26001 and leaves it, and
+    // raises 5, deleting nothing, for an sKey outside the code page.
     void DeleteKey(const std::wstring& sKey);
 
     // Lists the values of root\SectionKey in enumeration order: sKeys(n) holds the

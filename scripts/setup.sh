@@ -171,8 +171,6 @@ if wants win32; then
     need xdotool xdotool
     need import imagemagick
     need xwininfo x11-utils
-fi
-if wants win32; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-objdump binutils-mingw-w64-i686
     need mformat mtools

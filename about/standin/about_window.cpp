@@ -82,7 +82,7 @@ void AboutWindow::RunModal() {
     standin::Journal(line);
 
     auto text = [this](AboutPart part) { return ToUtf8(Text(part)); };
-    standin::TerminalBox(text(AboutPart::Caption),
+    standin::TerminalBox(text(AboutPart::Caption), "",
                          "[icon]  " + text(AboutPart::lblTitle) + "\n        " + text(AboutPart::lblVersion) +
                              "\n        " + text(AboutPart::lblDescription) + "\n" + std::string(48, '-') + "\n" +
                              text(AboutPart::lblDisclaimer),

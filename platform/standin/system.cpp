@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -34,6 +35,19 @@ bool IsOpenFile(platform::HANDLE h) {
     return std::find(files.begin(), files.end(), h) != files.end();
 }
 
+// What a message box of `style` shows beside its text, from its icon bits
+// (MB_ICONMASK): the stand-in says it in words on the terminal.
+std::string IconOfStyle(platform::UINT style) {
+    switch (style & 0xF0) {
+        case 0x00: return "no icon";
+        case platform::MB_ICONERROR: return "error icon";
+        case 0x20: return "question icon";
+        case 0x30: return "warning icon";
+        case platform::MB_ICONINFORMATION: return "information icon";
+        default: return "unknown icon " + standin::Hex(style & 0xF0);
+    }
+}
+
 }  // namespace
 
 namespace platform {
@@ -47,7 +61,7 @@ int MessageBoxA(const char* lpText, const char* lpCaption, UINT uType) {
     }
     standin::Journal("MessageBox style=" + standin::Hex(uType) + " title=\"" + standin::JournalQuote(title) +
                      "\" text=\"" + standin::JournalQuote(text) + "\"");
-    standin::TerminalBox(title, text, "OK");
+    standin::TerminalBox(title, IconOfStyle(uType), text, "OK");
     return IDOK;
 }
 

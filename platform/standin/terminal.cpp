@@ -23,8 +23,9 @@ void WaitForEnter() {
 
 void SetInteractive(bool interactive) { g_interactive = interactive; }
 
-void TerminalBox(const std::string& title, const std::string& body, const std::string& button) {
-    std::string out = "\n+--[ " + title + " ]\n|  ";
+void TerminalBox(const std::string& title, const std::string& icon, const std::string& body,
+                 const std::string& button) {
+    std::string out = "\n+--[ " + title + " ]" + (icon.empty() ? "" : "  (" + icon + ")") + "\n|  ";
     for (std::size_t i = 0; i < body.size(); ++i) {
         if (body[i] == '\r' || body[i] == '\n') {
             if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;

@@ -53,9 +53,8 @@ std::wstring AnsiToWide(const char* bytes, int length) {
 
 // A function looked up at run time, typed from the SDK's own declaration of it: the
 // name and the type cannot drift apart, and the calling convention is the
-// declaration's (__stdcall on i686, where a hand-written pointer type that forgot it
-// would corrupt the stack; x86_64 has one convention, so only the i686 build could
-// show such a fault). GetProcAddress gives a generic function pointer; going
+// declaration's (__stdcall, where a hand-written pointer type that forgot it would
+// corrupt the stack). GetProcAddress gives a generic function pointer; going
 // through void(*)() is the cast GCC accepts without a function-type warning.
 template <typename Function>
 Function* ProcAddress(HMODULE module, const char* name) {

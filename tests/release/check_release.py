@@ -3,7 +3,8 @@
 
   check_release.py notes LISEZMOI.TXT
       The notes open in Windows 98's Notepad as the French text they are meant to
-      be: Windows-1252, CRLF line ends, short lines, the boxes' texts as shown.
+      be: Windows-1252, CRLF line ends, short lines, the boxes' texts as shown,
+      the steps in their order, French typography in the notes' own text.
   check_release.py reproducible --source DIR --work DIR
       Releases twice, each time from a fresh build folder, the second in a folder
       with a blank in its name and with the i486 runtime's cache in another place,
@@ -36,24 +37,64 @@ IMAGE_BYTES = 1474560
 IMAGE_LABEL = b"IRPATCHK314"
 IMAGE_SERIAL = 0x03140100
 
-# Texts the notes must carry, each on one line. The boxes' texts are the
-# program's own, misspellings included; the rest is the notes' own French.
-EXPECTED_LINES = [
+# The program's own texts as the notes quote them: its boxes' texts and titles,
+# misspellings included, with their own spacing.
+PROGRAM_TEXTS = [
     "Se système n'est pas un RDA-K314(FR)!",
-    "« Patch arreté »",
+    "Patch arreté",
     "Pour terminer l'installation, votre ordinateur va redémarer.",
-    "« Redémarage »",
+    "Redémarage",
     "Run-time error '26001':",
     "Failed to delete registry Key: 'Enum\\BIOS'",
     "ERROR # 7 : Out of memory",
     "Please exit and try again.",
+]
+# The error report of a refused write, as the notes give it with its parts named.
+SET_VALUE_TEXT = r"Failed to set registry value Key: '[^']*',Section: '[^']*',Key: '[^']*' to value: '[^']*'"
+NBSP = "\u00a0"
+
+
+def quoted(text):
+    """text as the notes quote it: in « » with a non-breaking space inside each."""
+    return "«" + NBSP + text + NBSP + "»"
+
+
+# Texts the notes must carry, each on one line: the program's texts above, and what
+# the notes promise a user (the version, a back-up first, what to look for after,
+# the refusal's rule, the sums' commands), in the notes' own French.
+EXPECTED_LINES = PROGRAM_TEXTS + [
+    "IRPatch-K314-W98-FRN, version 1.00",
+    quoted("Patch arreté"),
+    quoted("Redémarage"),
     "HKLM\\Enum\\BIOS",
-    "scanreg /restore",
-    "« Redémarrer en mode MS-DOS »",
+    quoted("scanreg"),
+    quoted("scanreg /restore"),
+    quoted("Redémarrer en mode MS-DOS"),
     "À quoi sert ce correctif",
+    "Vérifier le résultat",
+    "HKEY_LOCAL_MACHINE\\Enum\\ACPI\\*KMO7001\\0",
+    quoted("Kemo Fast Infrared Port"),
+    quoted("Model=RDA-K314 FRN"),
+    "dossier C:\\Windows, avec le fichier C:\\Windows\\system\\Oeminfo.ini",
     "Revenir en arrière",
     "486DX",
-    "Copiez Patch_IR_K314(FR).exe de la disquette sur le disque dur",
+    quoted("certutil -hashfile \"Patch_IR_K314(FR).exe\" SHA256"),
+]
+# The steps of the instructions that must come in this order: the back-up before the
+# copy, the copy before the start, the check after it.
+STEPS = [
+    "1. Sauvegardez le Registre.",
+    "2. Copiez Patch_IR_K314(FR).exe de la disquette sur le disque dur",
+    "4. Double-cliquez sur Patch_IR_K314(FR).exe.",
+    "6. Vérifiez le résultat",
+]
+# French typography in the notes' own text: a non-breaking space before : ; ! ? and
+# inside « ». Checked on each paragraph joined into one line, the program's texts
+# taken out first.
+TYPOGRAPHY = [
+    (r" [:;!?]", "a plain space before a colon, semicolon, ! or ? (French wants a non-breaking one)"),
+    (r"[^\s][;!?]|[^\W\d_]:\s", "no space before a colon, semicolon, ! or ?"),
+    ("«(?!%s)|(?<!%s)»" % (NBSP, NBSP), "no non-breaking space inside « »"),
 ]
 # What UTF-8 bytes of accented letters and guillemets look like read as Windows-1252.
 MOJIBAKE = ["Ã", "Â", "â€", "ï»¿"]
@@ -81,6 +122,25 @@ def check_notes(data):
     for expected in EXPECTED_LINES:
         if not any(expected in line for line in lines):
             problems.append("no line holds %r" % expected)
+    found = [next((n for n, line in enumerate(lines) if step in line), None) for step in STEPS]
+    for step, at in zip(STEPS, found):
+        if at is None:
+            problems.append("no line holds the step %r" % step)
+    if None not in found and found != sorted(found):
+        problems.append("the steps are not in the order %r" % STEPS)
+    return problems + typography(text)
+
+
+def typography(text):
+    """Where the notes' own French lacks its non-breaking spaces."""
+    prose = re.sub(r" *\r\n *", " ", text)
+    for quoted in PROGRAM_TEXTS:
+        prose = prose.replace(quoted, "\0")
+    prose = re.sub(SET_VALUE_TEXT, "\0", prose)
+    problems = []
+    for pattern, what in TYPOGRAPHY:
+        for match in re.finditer(pattern, prose):
+            problems.append("%s: %r" % (what, prose[max(0, match.start() - 30):match.end() + 10]))
     return problems
 
 
