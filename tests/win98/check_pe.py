@@ -10,16 +10,26 @@ function that Windows 98 SE does not export:
     anything above 4.10), operating system version 4.0;
   - imports only from KERNEL32, USER32, ADVAPI32, SHELL32 and MSVCRT, by name;
   - no import listed in win98-missing-imports.txt;
-  - every KERNEL32 and MSVCRT import in the export lists of Windows 98 SE, or in
-    allowed-imports.txt, whose every entry says why it is safe.
+  - every KERNEL32, USER32, ADVAPI32 and MSVCRT import in the export lists of
+    Windows 98 SE, or in allowed-imports.txt, whose every entry says why it is safe;
+  - every KERNEL32, USER32 and ADVAPI32 import whose name ends in W or looks NT-only
+    (win98_table.NT_ONLY) classified by win98-w-and-nt-functions.txt, whose lines
+    must each be well formed, exported and sourced.
+
+It prints the imports the table calls stubs (on Windows 98 each fails with error
+120), and the stub names the image holds without importing them: names a program
+passes to GetProcAddress.
 
 Usage: check_pe.py EXE [--data DIR] [--expect TEXT]...
 Exit status 0 when every check passes, 1 when one fails, 2 on a bad file.
 """
 import argparse
 import os
+import re
 import struct
 import sys
+
+import win98_table
 
 ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "SHELL32.DLL", "MSVCRT.DLL"}
 IMAGE_FILE_MACHINE_I386 = 0x14C
@@ -129,13 +139,15 @@ def read_allowances(path):
     return allowed, problems
 
 
-def verdict(problems, expected, ok_text):
+def verdict(problems, expected, ok_text, reported=()):
     """Prints the problems; the exit status. With expected texts the check is being
-    checked: it passes when every one of them was reported."""
+    checked: it passes when every one of them was reported, as a problem or among
+    the lines `reported` that the caller printed."""
     for problem in problems:
         print("FAIL: " + problem)
     if expected:
-        unseen = [e for e in expected if not any(e in p for p in problems)]
+        said = list(problems) + list(reported)
+        unseen = [e for e in expected if not any(e in p for p in said)]
         for text in unseen:
             print("NOT REPORTED: " + text)
         return 1 if unseen else 0
@@ -145,7 +157,7 @@ def verdict(problems, expected, ok_text):
     return 0
 
 
-def check(image, data_dir):
+def header_problems(image):
     problems = []
     if image.machine != IMAGE_FILE_MACHINE_I386:
         problems.append("machine 0x%X, expected i386 (0x14C)" % image.machine)
@@ -160,32 +172,87 @@ def check(image, data_dir):
         problems.append("operating system version %d.%d, expected 4.0" % image.os_version)
     if image.directory(DIR_DELAY_IMPORT)[0] != 0:
         problems.append("delay-load imports present; they escape this check")
+    return problems
 
-    kernel32 = {n.upper() for n in read_names(os.path.join(data_dir, "win98-exports-kernel32.txt"))}
-    msvcrt = {n.upper() for n in read_names(os.path.join(data_dir, "win98-exports-msvcrt.txt"))}
-    missing = {n.upper() for n in read_names(os.path.join(data_dir, "win98-missing-imports.txt"))}
-    allowed, allowance_problems = read_allowances(os.path.join(data_dir, "allowed-imports.txt"))
-    problems += allowance_problems
-    known = {"KERNEL32.DLL": kernel32, "MSVCRT.DLL": msvcrt}
 
+class Lists:
+    """The Windows 98 SE data in DIR: export lists, absent names, allowances, table."""
+
+    def __init__(self, data_dir):
+        def path(name):
+            return os.path.join(data_dir, name)
+        self.exports = {dll + ".DLL": read_names(path("win98-exports-%s.txt" % dll.lower()))
+                        for dll in ("KERNEL32", "USER32", "ADVAPI32", "MSVCRT")}
+        self.known = {dll: {n.upper() for n in names} for dll, names in self.exports.items()}
+        self.missing = {n.upper() for n in read_names(path("win98-missing-imports.txt"))}
+        self.allowed, self.problems = read_allowances(path("allowed-imports.txt"))
+        self.table, table_problems = win98_table.read_table(path("win98-w-and-nt-functions.txt"), self.exports)
+        self.problems += table_problems
+        self.problems += win98_table.check_sources(path("win98-w-and-nt-functions-sources.tsv"), self.table)
+        self.problems += win98_table.check_coverage(self.table, self.exports)
+
+
+def import_problem(lists, dll, func):
+    """Why Windows 98 SE would refuse or fail this import, as one text; None if fine."""
+    qualified = "%s!%s" % (dll, func)
+    if dll not in ALLOWED_DLLS:
+        return "DLL outside KERNEL32, USER32, ADVAPI32, SHELL32, MSVCRT"
+    if func.startswith("#"):
+        return "import by ordinal; ordinals differ between Windows versions"
+    if qualified.upper() in lists.missing:
+        return "absent on Windows 98 SE"
+    reasons = []
+    if dll in lists.known and func.upper() not in lists.known[dll] and qualified.upper() not in lists.allowed:
+        reasons.append("not among the Windows 98 SE exports and not allowed")
+    reason = win98_table.why_classified(func)
+    if dll in win98_table.TABLE_DLLS and reason and (dll, func) not in lists.table:
+        reasons.append("%s the table does not classify" % win98_table.describe(reason))
+    return "; ".join(reasons) or None
+
+
+def check(image, lists):
+    problems = header_problems(image) + lists.problems
     imports = image.imports()
     if not imports:
         problems.append("no imports found: the import table could not be read")
     for dll, func in imports:
-        qualified = "%s!%s" % (dll, func)
-        key = qualified.upper()
-        if dll not in ALLOWED_DLLS:
-            problems.append("%s: DLL outside KERNEL32, USER32, ADVAPI32, SHELL32, MSVCRT" % qualified)
-            continue
-        if func.startswith("#"):
-            problems.append("%s: import by ordinal; ordinals differ between Windows versions" % qualified)
-            continue
-        if key in missing:
-            problems.append("%s: absent on Windows 98 SE" % qualified)
-            continue
-        if dll in known and func.upper() not in known[dll] and key not in allowed:
-            problems.append("%s: not among the Windows 98 SE exports and not allowed" % qualified)
+        problem = import_problem(lists, dll, func)
+        if problem:
+            problems.append("%s!%s: %s" % (dll, func, problem))
     return imports, problems
+
+
+def stubs_imported(lists, imports):
+    return sorted("%s!%s" % key for key in set(imports)
+                  if key in lists.table and lists.table[key].cls == "stub")
+
+
+def stubs_named(lists, image, imports):
+    """Table stubs whose names the image holds as C strings without importing them."""
+    strings = set(re.findall(rb"(?<![\x21-\x7e])([A-Za-z_][A-Za-z0-9_]{3,})\x00", image.data))
+    imported = {func for _, func in imports}
+    return sorted("%s!%s" % (dll, func) for (dll, func), entry in lists.table.items()
+                  if entry.cls == "stub" and func not in imported and func.encode() in strings)
+
+
+def report(exe, image, imports, lists):
+    """Prints what the program imports and which of it Windows 98 only stubs; the lines."""
+    lines = ["%s: machine 0x%X, subsystem %d version %d.%d, OS version %d.%d, %d imports"
+             % ((exe, image.machine, image.subsystem) + image.subsystem_version + image.os_version
+                + (len(imports),))]
+    for dll in sorted({d for d, _ in imports}):
+        names = sorted(f for d, f in imports if d == dll)
+        lines.append("  %s (%d): %s" % (dll, len(names), " ".join(names)))
+    stubs = stubs_imported(lists, imports)
+    lines.append("  stubs on Windows 98 SE, each failing there with error 120 (%d): %s"
+                 % (len(stubs), " ".join(stubs) or "none"))
+    named = stubs_named(lists, image, imports)
+    if named:
+        lines.append("  stubs named in the image but not imported, as GetProcAddress gets them (%d): %s"
+                     % (len(named), " ".join(named)))
+    for line in lines:
+        print(line)
+    return lines
 
 
 def main():
@@ -193,23 +260,23 @@ def main():
     parser.add_argument("exe")
     parser.add_argument("--data", default=os.path.dirname(os.path.abspath(__file__)))
     parser.add_argument("--expect", action="append", default=[],
-                        help="a problem text that must be found (checks the check); with it, "
-                             "success means every expected problem was reported")
+                        help="a text that must be reported, as a problem or in the stub lines "
+                             "(checks the check); with it, success means every one was reported")
     args = parser.parse_args()
+    try:
+        lists = Lists(args.data)
+    except (OSError, UnicodeDecodeError) as error:
+        print("cannot read the Windows 98 SE lists in %s: %s" % (args.data, error))
+        return 2
     try:
         with open(args.exe, "rb") as f:
             image = Image(f.read())
-        imports, problems = check(image, args.data)
+        imports, problems = check(image, lists)
     except (OSError, BadImage, struct.error, ValueError) as error:
         print("%s: cannot read the image: %s" % (args.exe, error))
         return 2
-    print("%s: machine 0x%X, subsystem %d version %d.%d, OS version %d.%d, %d imports"
-          % ((args.exe, image.machine, image.subsystem) + image.subsystem_version + image.os_version
-             + (len(imports),)))
-    for dll in sorted({d for d, _ in imports}):
-        names = sorted(f for d, f in imports if d == dll)
-        print("  %s (%d): %s" % (dll, len(names), " ".join(names)))
-    return verdict(problems, args.expect, "loadable on Windows 98 SE as far as these lists tell")
+    lines = report(args.exe, image, imports, lists)
+    return verdict(problems, args.expect, "loadable on Windows 98 SE as far as these lists tell", lines)
 
 
 if __name__ == "__main__":
