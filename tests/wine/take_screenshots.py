@@ -2,7 +2,7 @@
 """Takes PNG pictures of the program's message boxes as Wine draws them under Xvfb:
 the refusal box, the closing box and an error report (a refused registry write).
 
-Usage: take_screenshots.py --exe EXE --regprobe EXE [--out DIR] [--work DIR]
+Usage: take_screenshots.py --exe EXE --regprobe EXE --desktop-keeper EXE [--out DIR] [--work DIR]
 Writes refusal.png, closing.png and error-report.png into DIR (docs/screenshots).
 """
 import argparse
@@ -20,12 +20,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--regprobe", required=True)
+    parser.add_argument("--desktop-keeper", required=True)
     parser.add_argument("--out", default=os.path.join(HERE, "..", "..", "docs", "screenshots"))
     parser.add_argument("--work", default=tempfile.gettempdir())
     args = parser.parse_args()
     out = os.path.abspath(args.out)
 
-    machine = winemachine.WineMachine(os.path.join(args.work, "irpatch-screenshots"))
+    machine = winemachine.WineMachine(os.path.join(args.work, "irpatch-screenshots"),
+                                     desktop_keeper=args.desktop_keeper)
     try:
         machine.start(args.exe, [args.regprobe])
         # There is no window manager under Xvfb: Wine draws the frame and title

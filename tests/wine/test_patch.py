@@ -24,7 +24,8 @@ refused write with Wine reporting each Windows version in turn, and writes the
 table of what each did to WORK/versions.md (and, with IRPATCH_VERSIONS_DOC set to
 a Markdown file, between that file's version-table markers).
 
-Usage: test_patch.py --exe EXE --regprobe EXE --backend-test EXE --work DIR [--keep] [--versions]
+Usage: test_patch.py --exe EXE --regprobe EXE --backend-test EXE --desktop-keeper EXE --work DIR
+                     [--keep] [--versions]
 """
 import argparse
 import os
@@ -120,7 +121,7 @@ MACHINE = None
 
 def setUpModule():
     global MACHINE
-    MACHINE = winemachine.WineMachine(ARGS.work, keep=ARGS.keep)
+    MACHINE = winemachine.WineMachine(ARGS.work, keep=ARGS.keep, desktop_keeper=ARGS.desktop_keeper)
     try:
         MACHINE.start(ARGS.exe, [ARGS.regprobe, ARGS.backend_test])
     except Exception:
@@ -153,10 +154,18 @@ class PatchCase(unittest.TestCase):
         self.assertEqual(call.args[2].text, title.encode("cp1252"))
         self.assertEqual(call.args[3].value, style)
 
+    def assertBoxes(self, run, titles):
+        """The boxes seen and answered, by title; a box ended under the program is
+        reported as that, not as a missing title."""
+        ended = run.ended_boxes()
+        if ended:
+            self.fail(ended)
+        self.assertEqual(run.boxes, titles)
+
     def assertOnlyReport(self, run, number, description):
         """The run ended with the top-level error report and nothing after it."""
         self.assertEqual(run.exit_code, 1)
-        self.assertEqual(run.boxes, [TITLE])
+        self.assertBoxes(run, [TITLE])
         boxes = run.named("MessageBoxA")
         self.assertEqual(len(boxes), 1, boxes)
         self.assertBox(boxes[0], report(number, description), TITLE, 0x10)
@@ -165,7 +174,7 @@ class PatchCase(unittest.TestCase):
     def assertCompleteRun(self, run):
         """The closing box, then one restart request; every row written in order."""
         self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.boxes, [CLOSING[1]])
+        self.assertBoxes(run, [CLOSING[1]])
         boxes = run.named("MessageBoxA")
         self.assertEqual(len(boxes), 1)
         self.assertBox(boxes[0], *CLOSING)
@@ -418,7 +427,7 @@ class Refusals(Untouched):
             with self.subTest(label):
                 run = self.run_untouched(label, b"[General]\r\n" + line + b"\r\n")
                 self.assertEqual(run.exit_code, 2)
-                self.assertEqual(run.boxes, [REFUSAL[1]])
+                self.assertBoxes(run, [REFUSAL[1]])
                 boxes = run.named("MessageBoxA")
                 self.assertEqual(len(boxes), 1)
                 self.assertBox(boxes[0], *REFUSAL)
@@ -507,6 +516,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--regprobe", required=True)
     parser.add_argument("--backend-test", required=True)
+    parser.add_argument("--desktop-keeper", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the prefix and the transcripts")
     parser.add_argument("--versions", action="store_true", help="run only the Windows version matrix")

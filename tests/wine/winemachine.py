@@ -25,6 +25,7 @@ import argparse
 import atexit
 import os
 import re
+import select
 import shutil
 import signal
 import struct
@@ -244,6 +245,11 @@ def parse_export(path):
 
 # ---- The machine --------------------------------------------------------------------
 
+# What Wine writes to a program's output when it has no display driver: the desktop
+# process could not open the X display or was not ready in time.
+_NO_DRIVER = "nodrv_CreateWindow"
+
+
 class RunResult:
     def __init__(self, exit_code, boxes, calls, transcript):
         self.exit_code = exit_code
@@ -254,12 +260,30 @@ class RunResult:
     def named(self, *names):
         return [c for c in self.calls if c.name in names]
 
+    def ended_boxes(self):
+        """What went wrong with the program's message boxes that nobody answered:
+        MessageBoxA gives 0 or -1 only when the box could not be made or was ended
+        under the program, which then goes on as if it had been answered. None when
+        every box was answered."""
+        ended = [c for c in self.named("MessageBoxA") if c.result in (None, 0, 0xFFFFFFFF)]
+        if not ended:
+            return None
+        with open(self.transcript, encoding="latin-1") as f:
+            no_driver = any(_NO_DRIVER in line for line in f)
+        return "%d box(es) ended under the program without being answered%s: %s (transcript %s)" % (
+            len(ended), ", Wine having no display driver" if no_driver else "",
+            "; ".join("%r returned %s" % (c.args[2].text, "nothing" if c.result is None else "%d" % (
+                c.result - (1 << 32) if c.result & 0x80000000 else c.result)) for c in ended),
+            self.transcript)
+
 
 class WineMachine:
     """A 32-bit Windows machine for i386 programs."""
 
-    def __init__(self, work_dir, keep=False):
+    def __init__(self, work_dir, keep=False, desktop_keeper=None):
         self.work = os.path.abspath(work_dir)
+        self.desktop_keeper = desktop_keeper  # desktop_keeper.exe, for machines that show boxes
+        self.keeper = None
         self.wine = WINE
         self.how = None  # how 32-bit programs run here (host32.how)
         self.keep = keep
@@ -310,6 +334,28 @@ class WineMachine:
         # waits, at each window's close, for a manager to withdraw it (2 s each) nor
         # leaves the frame undrawn.
         self.import_reg('[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n')
+        if persistent and self.desktop_keeper:
+            self._hold_desktop()
+
+    def _hold_desktop(self, timeout=BOOT_TIMEOUT):
+        """Starts desktop_keeper.exe, which holds the prefix's desktop from now on, and
+        waits until it says the desktop is ready (or why it is not)."""
+        self.copy_in(self.desktop_keeper, "tools")
+        out = os.path.join(self.logs, "desktop-keeper.log")
+        with open(out, "wb") as f:
+            self.keeper = subprocess.Popen([self.wine, "C:\\tools\\" + os.path.basename(self.desktop_keeper)],
+                                           env=self.env, stdin=subprocess.DEVNULL, stdout=f, stderr=f)
+        deadline = time.monotonic() + timeout
+        while True:
+            with open(out, "rb") as f:
+                said = f.read().decode("latin-1")
+            if re.search(r"^ready\r?$", said, re.M):
+                return
+            if self.keeper.poll() is not None or time.monotonic() > deadline:
+                raise WineError("the desktop is not ready (desktop_keeper %s):\n%s" % (
+                    "ended with status %d" % self.keeper.returncode if self.keeper.returncode is not None
+                    else "still waiting after %d s" % timeout, said[-3000:]))
+            time.sleep(0.1)
 
     def _wineboot(self):
         """Makes the prefix, tried twice; a failure is reported with Wine's output
@@ -347,6 +393,12 @@ class WineMachine:
         if self.env is not None:
             subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
+        if self.keeper is not None:
+            try:
+                self.keeper.wait(timeout=60)  # the server's end ends it
+            except subprocess.TimeoutExpired:
+                self.keeper.kill()
+            self.keeper = None
         if self.xvfb is not None:
             self.xvfb.terminate()
             try:
@@ -371,7 +423,10 @@ class WineMachine:
     def _start_xvfb(self):
         read_fd, write_fd = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            # -noreset: an X server resets when its last client has gone, and refuses
+            # the connections that come meanwhile; a Wine program starting then gets
+            # no display driver, and its boxes return -1 unseen.
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as f:
@@ -571,9 +626,10 @@ class WineMachine:
             self.wait_session_end(tag)
         return RunResult(code, boxes, calls, transcript)
 
-    def _session_programs(self, names):
-        """The processes of this prefix running one of the Windows programs `names`."""
-        found = []
+    def _prefix_processes(self, *words):
+        """{pid: command line} of this prefix's processes whose command line holds
+        every one of `words` (compared in lower case)."""
+        found = {}
         mark = ("WINEPREFIX=" + self.prefix).encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
@@ -581,26 +637,45 @@ class WineMachine:
                     if mark not in f.read().split(b"\0"):
                         continue
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    command = f.read().lower()
+                    command = f.read().replace(b"\0", b" ").decode("latin-1").lower()
             except OSError:
                 continue  # gone meanwhile, or not ours to read
-            found += [name for name in names if name.encode() in command]
+            if all(w in command for w in words):
+                found[int(pid)] = command
         return found
 
     def wait_session_end(self, tag, timeout=STEP_TIMEOUT):
-        """Wine answers ExitWindowsEx by starting `wineboot --end-session`, which asks
-        every window of the session to close and then the desktop (explorer) ends:
-        after the program has gone, and more slowly through QEMU. A program started
-        before that is over has its box closed under it, so the next step waits."""
-        deadline = time.monotonic() + timeout
-        while True:
-            running = self._session_programs(["wineboot.exe", "explorer.exe"])
-            if not running:
-                return
-            if time.monotonic() > deadline:
-                raise WineError("%s: the session Wine ended on the restart request still runs %r after %d s"
-                                % (tag, running, timeout))
-            time.sleep(0.1)
+        """Wine answers ExitWindowsEx by starting `wineboot --end-session`, which sends
+        the end of the session to every window but the desktop's and ends their
+        programs: a box shown before it is over would be closed under its program.
+        Its process exists once ExitWindowsEx has returned (Wine's CreateProcess
+        returns only once the new process has started), so after the program has
+        gone it is either found here and waited for until it exits, or over
+        already. The desktop stays: desktop_keeper holds it, and must outlive this."""
+        ends = self._prefix_processes("wineboot.exe", "--end-session")
+        started = time.monotonic()
+        for pid, command in ends.items():
+            try:
+                fd = os.pidfd_open(pid)
+            except ProcessLookupError:
+                continue  # ended meanwhile
+            try:
+                poller = select.poll()
+                poller.register(fd, select.POLLIN)
+                if not poller.poll(timeout * 1000):
+                    raise WineError("%s: the session end Wine started on the restart request (%s, pid %d) "
+                                    "still runs after %d s" % (tag, command.strip(), pid, timeout))
+            finally:
+                os.close(fd)
+        self._log("%s: restart request: %s" % (tag, "waited %.1f s for the session end (pid %s)" % (
+            time.monotonic() - started, ", ".join(map(str, ends))) if ends else "its session end was over"))
+        if self.keeper is not None and self.keeper.poll() is not None:
+            raise WineError("%s: desktop_keeper ended (status %d) with the session: the desktop is no longer held"
+                            % (tag, self.keeper.returncode))
+
+    def _log(self, line):
+        with open(os.path.join(self.logs, "tools.log"), "a") as log:
+            log.write(line + "\n")
 
     # -- windows --
 
