@@ -36,6 +36,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winemachine  # noqa: E402
+from regfiles import deletions, key_under  # noqa: E402
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 HKLM = 0x80000002
@@ -139,7 +140,7 @@ def report(number, description):
 
 
 def under_bios(key):
-    return winemachine.key_under(key, "HKEY_LOCAL_MACHINE\\Enum\\BIOS")
+    return key_under(key, "HKEY_LOCAL_MACHINE\\Enum\\BIOS")
 
 
 class PatchCase(unittest.TestCase):
@@ -483,7 +484,7 @@ def refuse_row(row, tag):
     parent = VOLATILE_PARENTS[row]
     # Wine has a (non-volatile) VxD key of its own; it goes for this case and comes
     # back with the next reset.
-    MACHINE.import_reg(winemachine.deletions("HKEY_LOCAL_MACHINE\\" + parent))
+    MACHINE.import_reg(deletions("HKEY_LOCAL_MACHINE\\" + parent))
     MACHINE.make_volatile(parent)
     return MACHINE.run_patch(tag)
 

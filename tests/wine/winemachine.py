@@ -6,16 +6,15 @@ display, and a persistent wineserver, because volatile registry keys (our way of
 making one chosen write fail) vanish when the server exits. Between cases only the
 registry keys the program touches and the OEM file are reset.
 
-A program under test runs headless with WINEDEBUG=+relay limited to the functions
-of interest and to calls made from the program's own module; the tests read the
-exact Win32 calls and arguments from that transcript. Windows are found and
-answered with xdotool: focus, press a key, wait until the window has gone.
-
 The programs are the i686 product and its test programs, under 32-bit Wine in a
 32-bit prefix: Windows 98 has one registry view, which a 64-bit prefix would not
-give a 32-bit program (WoW64 redirection). 32-bit Wine runs natively where the
-kernel executes 32-bit programs and through QEMU's user mode elsewhere
-(host32.py tells which; scripts/setup.sh makes one of them work).
+give a 32-bit program (WoW64 redirection).
+
+The harness, one job a module: winetools.py (the tools, made to work here, and the
+programs they run), relay.py (what a program called, read from Wine's relay
+transcript), regfiles.py (registry files: imports written, exports read),
+xdisplay.py (the X display and its windows, answered with xdotool), and this one:
+the prefix, its registry, and the programs run in it.
 
 As a command, runs one Windows program in a throwaway machine and passes on its
 exit status and output:
@@ -28,15 +27,17 @@ import re
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import host32  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xdisplay  # noqa: E402
+from regfiles import deletions, key_under, parse_export  # noqa: E402
+from relay import RunResult, read_transcript  # noqa: E402
+from winetools import (BOOT_TIMEOUT, STEP_TIMEOUT, WINE, WineError, check_i386, ensure_tools,  # noqa: E402
+                       image_range)
 
 # The keys the patch touches, and every key a case seeds or spoils. A reset deletes
 # each and restores what Wine had there when the prefix was made.
@@ -53,229 +54,6 @@ RELAY_FUNCTIONS = [
     "GetVersion",
 ]
 
-# Wine's 32-bit loader, called directly rather than through Debian's `wine` wrapper,
-# whose choice of loader depends on which Wine packages are installed.
-WINE = "/usr/lib/wine/wine"
-
-# Limits on Wine's own steps. They only stop a step that hangs for good, so they are
-# far above what a step takes even on a loaded machine under QEMU (a wineboot takes
-# 5 to 15 s natively, about 20 s through QEMU).
-BOOT_TIMEOUT = 600
-STEP_TIMEOUT = 300
-
-
-class WineError(Exception):
-    pass
-
-
-# ---- What this host can run ---------------------------------------------------------
-
-def check_i386(exe):
-    """The offset of the PE header of `exe` and the file's first 4 KiB; refuses
-    anything but an i386 PE program: the machine is a 32-bit Windows."""
-    with open(exe, "rb") as f:
-        data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0] if len(data) >= 0x40 else 0
-    if data[pe:pe + 4] != b"PE\0\0":
-        raise WineError(exe + " is not a PE program")
-    machine = struct.unpack_from("<H", data, pe + 4)[0]
-    if machine != 0x14C:
-        raise WineError("%s: machine type 0x%x, not i386: the machine runs 32-bit Windows programs" % (exe, machine))
-    return pe, data
-
-
-def ensure_tools():
-    """Makes 32-bit Wine, Xvfb and xdotool work here when they do not (fresh CI
-    machines): scripts/setup.sh win32 installs them, and QEMU where the kernel cannot
-    execute 32-bit programs. A machine where 32-bit programs still cannot run is
-    refused with the reason, never skipped."""
-    tools = [WINE, "wineserver", "Xvfb", "xdotool"]
-    status, how = host32.how()
-    if status == 0 and all(shutil.which(t) for t in tools):
-        return how
-    setup = os.path.join(HERE, "..", "..", "scripts", "setup.sh")
-    done = subprocess.run(["bash", setup, "win32"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    status, how = host32.how()
-    missing = [t for t in tools if not shutil.which(t)]
-    if done.returncode != 0 or status != 0 or missing:
-        raise WineError("32-bit Wine cannot run here: %s%s\nscripts/setup.sh win32 (status %d) said:\n%s"
-                        % (how, "; missing " + " ".join(missing) if missing else "", done.returncode, done.stdout))
-    return how
-
-
-# ---- The relay transcript ---------------------------------------------------------
-
-_CALL = re.compile(r"^([0-9a-f]+):Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
-_RET = re.compile(r"^([0-9a-f]+):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
-
-
-def _unescape(text):
-    """Bytes of a string as Wine's debugstr_a shows it."""
-    out = bytearray()
-    i = 0
-    simple = {"n": 10, "r": 13, "t": 9, "\\": 92, '"': 34, "0": 0}
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt == "x":
-                out.append(int(text[i + 2:i + 4], 16))
-                i += 4
-                continue
-            if nxt in simple:
-                out.append(simple[nxt])
-                i += 2
-                continue
-        out += c.encode("latin-1")
-        i += 1
-    return bytes(out)
-
-
-def _split_args(text):
-    """Relay arguments: a hex number, or a pointer followed by a quoted string."""
-    args = []
-    i = 0
-    while i < len(text):
-        m = re.match(r'([0-9a-f]+)(?: (L?)"((?:[^"\\]|\\.)*)")?(?:,|$)', text[i:])
-        if not m:
-            raise WineError("cannot read relay arguments: " + text)
-        number = int(m.group(1), 16)
-        if m.group(3) is not None:
-            args.append(Arg(number, _unescape(m.group(3))))
-        else:
-            args.append(Arg(number, None))
-        i += m.end()
-    return args
-
-
-class Arg:
-    """One relay argument: its 32-bit `value` (a number, a handle, a pointer) and,
-    for a string argument, its bytes as `text`."""
-
-    def __init__(self, value, text):
-        self.value = value
-        self.text = text
-
-    def __repr__(self):
-        return "%08x%s" % (self.value, "" if self.text is None else " %r" % self.text)
-
-
-class Call:
-    def __init__(self, dll, name, args):
-        self.dll = dll.lower()
-        self.name = name
-        self.args = args
-        self.result = None
-
-    def __repr__(self):
-        return "%s(%s) = %s" % (self.name, ", ".join(map(repr, self.args)), self.result)
-
-
-def image_range(exe):
-    """[ImageBase, ImageBase + SizeOfImage) from the PE32 header of `exe`."""
-    pe, data = check_i386(exe)
-    opt = pe + 24
-    base, size = struct.unpack_from("<I", data, opt + 28)[0], struct.unpack_from("<I", data, opt + 56)[0]
-    return base, base + size
-
-
-def read_transcript(path, module_range):
-    """The calls of interest made by the program's own code, in order, each with its
-    result (None if it never returned). Calls that Wine's DLLs make to each other
-    inside a call of ours (MessageBoxA reads the registry, for one) are left out: by
-    their return address, and, because a DLL's tail call can leave a return address
-    of ours on the stack, also when they start while a call of ours is still open.
-    The program is single-threaded: calls from any thread but the one that made its
-    first call are not its own either."""
-    calls = []
-    open_calls = []
-    thread = None
-    low, high = module_range
-    with open(path, "r", encoding="latin-1") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            m = _CALL.match(line)
-            if m and low <= int(m.group(5), 16) < high:
-                thread = thread or m.group(1)
-                if m.group(1) == thread and not open_calls:
-                    call = Call(m.group(2), m.group(3), _split_args(m.group(4)))
-                    calls.append(call)
-                    open_calls.append(call)
-                continue
-            m = _RET.match(line)
-            if m and m.group(1) == thread and open_calls and open_calls[-1].name == m.group(3) \
-                    and low <= int(m.group(5), 16) < high:
-                open_calls.pop().result = int(m.group(4), 16)
-    return calls
-
-
-# ---- Registry files -----------------------------------------------------------------
-
-def key_under(key, parent):
-    """True when the registry key `key` is `parent` or below it (names compared
-    without regard to case, as the registry compares them)."""
-    k, p = key.lower(), parent.lower()
-    return k == p or k.startswith(p + "\\")
-
-
-def deletions(*keys):
-    """Registry file text that removes each key (a full name) with all below it."""
-    return "".join("[-%s]\r\n\r\n" % k for k in keys)
-
-
-# ---- Registry exports ---------------------------------------------------------------
-
-def parse_export(path):
-    """{key path: {value line name: raw data text}} from a regedit export."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1")
-    text = re.sub(r"\\\r?\n\s*", "", text)  # continued hex lines
-    keys = {}
-    current = None
-    for line in text.splitlines():
-        if line.startswith("[") and line.endswith("]"):
-            current = keys.setdefault(line[1:-1], {})
-        elif current is not None and line and not line.startswith(";"):
-            m = re.match(r'^(@|"(?:[^"\\]|\\.)*")=(.*)$', line)
-            if m:
-                current[m.group(1)] = m.group(2)
-    return keys
-
-
-# ---- The machine --------------------------------------------------------------------
-
-# What Wine writes to a program's output when it has no display driver: the desktop
-# process could not open the X display or was not ready in time.
-_NO_DRIVER = "nodrv_CreateWindow"
-
-
-class RunResult:
-    def __init__(self, exit_code, boxes, calls, transcript):
-        self.exit_code = exit_code
-        self.boxes = boxes            # window titles in the order the boxes appeared
-        self.calls = calls            # relay calls made from the program
-        self.transcript = transcript  # path of the full relay transcript
-
-    def named(self, *names):
-        return [c for c in self.calls if c.name in names]
-
-    def ended_boxes(self):
-        """What went wrong with the program's message boxes that nobody answered:
-        MessageBoxA gives 0 or -1 only when the box could not be made or was ended
-        under the program, which then goes on as if it had been answered. None when
-        every box was answered."""
-        ended = [c for c in self.named("MessageBoxA") if c.result in (None, 0, 0xFFFFFFFF)]
-        if not ended:
-            return None
-        with open(self.transcript, encoding="latin-1") as f:
-            no_driver = any(_NO_DRIVER in line for line in f)
-        return "%d box(es) ended under the program without being answered%s: %s (transcript %s)" % (
-            len(ended), ", Wine having no display driver" if no_driver else "",
-            "; ".join("%r returned %s" % (c.args[2].text, "nothing" if c.result is None else "%d" % (
-                c.result - (1 << 32) if c.result & 0x80000000 else c.result)) for c in ended),
-            self.transcript)
-
 
 class WineMachine:
     """A 32-bit Windows machine for i386 programs."""
@@ -288,7 +66,7 @@ class WineMachine:
         self.how = None  # how 32-bit programs run here (host32.how)
         self.keep = keep
         self.prefix = None
-        self.xvfb = None
+        self.display = None
         self.env = None
         self.baseline_reg = None
         self.runs = 0
@@ -311,20 +89,18 @@ class WineMachine:
         self.logs = os.path.join(self.work, "logs")
         shutil.rmtree(self.logs, ignore_errors=True)
         os.makedirs(self.logs)
-        self._start_xvfb()
-        env = dict(os.environ)
+        self.display = xdisplay.Display(os.environ)
+        env = dict(self.display.env)
         env.update({
             "WINEPREFIX": self.prefix,
             "WINEARCH": "win32",
             "WINELOADER": self.wine,
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "WINEDEBUG": "-all",
-            "DISPLAY": self.display,
             # The ANSI code page follows the locale; C.UTF-8 gives Windows-1252.
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
         })
-        env.pop("WAYLAND_DISPLAY", None)
         self.env = env
         self._wineboot()
         if persistent:
@@ -399,13 +175,8 @@ class WineMachine:
             except subprocess.TimeoutExpired:
                 self.keeper.kill()
             self.keeper = None
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-            self.xvfb = None
+        if self.display is not None:
+            self.display.stop()
         if self.prefix and not self.keep:
             shutil.rmtree(self.prefix, ignore_errors=True)
         self.env = None
@@ -419,21 +190,6 @@ class WineMachine:
                 subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=path),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
                 shutil.rmtree(path, ignore_errors=True)
-
-    def _start_xvfb(self):
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            # -noreset: an X server resets when its last client has gone, and refuses
-            # the connections that come meanwhile; a Wine program starting then gets
-            # no display driver, and its boxes return -1 unseen.
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as f:
-            number = f.readline().strip()
-        if not number:
-            raise WineError("Xvfb did not start")
-        self.display = ":" + number
 
     def command(self, argv, timeout=STEP_TIMEOUT, stdout=None):
         """Runs a host command (wine, wineserver...) in the machine; its exit status.
@@ -607,15 +363,15 @@ class WineMachine:
                 if time.monotonic() > deadline:
                     raise WineError("%s: the program did not end within %d s; boxes so far: %r"
                                     % (tag, timeout, boxes))
-                for window in self.windows():
-                    title = self.xdotool(["getwindowname", window])
+                for window in self.display.windows():
+                    title = self.display.xdotool(["getwindowname", window])
                     if title is None:
                         continue
                     boxes.append(title)
                     if screenshot_dir is not None:
                         name = (screenshot_names or {}).get(title, "%s-%d" % (tag, len(boxes)))
-                        self.screenshot(window, os.path.join(screenshot_dir, name + ".png"))
-                    self.answer(window)
+                        self.display.screenshot(window, os.path.join(screenshot_dir, name + ".png"))
+                    self.display.answer(window)
                 time.sleep(0.2)
             code = proc.returncode
         finally:
@@ -676,62 +432,6 @@ class WineMachine:
     def _log(self, line):
         with open(os.path.join(self.logs, "tools.log"), "a") as log:
             log.write(line + "\n")
-
-    # -- windows --
-
-    def xdotool(self, args):
-        """xdotool's answer on the machine's display, or None when it failed."""
-        r = subprocess.run(["xdotool"] + args, env=self.env, stdout=subprocess.PIPE,
-                           stderr=subprocess.DEVNULL, timeout=30)
-        if r.returncode != 0:
-            return None
-        return r.stdout.decode("utf-8", "replace").rstrip("\n")
-
-    def windows(self):
-        out = self.xdotool(["search", "--onlyvisible", "--name", "."])
-        return out.split() if out else []
-
-    def wait_window(self, title, timeout=STEP_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for window in self.windows():
-                if self.xdotool(["getwindowname", window]) == title:
-                    return window
-            time.sleep(0.2)
-        raise WineError("no window titled %r appeared" % title)
-
-    def wait_gone(self, window, timeout=STEP_TIMEOUT):
-        """X reuses window ids, so a window has only gone once its id is no longer shown."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if window not in self.windows():
-                return
-            time.sleep(0.2)
-        raise WineError("the window %s did not close" % window)
-
-    def key(self, window, key):
-        """Presses `key` on the window, focused first: there is no window manager to
-        give the focus."""
-        self.xdotool(["windowfocus", "--sync", window])
-        self.xdotool(["key", key])
-
-    def answer(self, window):
-        """Return on the box until the window has gone: a key pressed before Wine has
-        given the box its focus is lost, so it is pressed again."""
-        for _ in range(30):
-            self.key(window, "Return")
-            try:
-                return self.wait_gone(window, timeout=10)
-            except WineError:
-                pass
-        raise WineError("the window %s did not close on Return" % window)
-
-    def screenshot(self, window, path):
-        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-        # Wine draws a window a moment after mapping it.
-        time.sleep(1.0)
-        subprocess.run(["import", "-window", window, path], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 def main(argv):

@@ -17,7 +17,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import winemachine  # noqa: E402
-from winemachine import WineError  # noqa: E402
+from regfiles import deletions  # noqa: E402
+from relay import read_transcript  # noqa: E402
+from winetools import STEP_TIMEOUT, WineError, image_range  # noqa: E402
 
 CAPTION = "About IRPatch-K314-W98-FRN"
 TITLE = "IRPatch-K314-W98-FRN"
@@ -34,7 +36,7 @@ def check(condition, message):
         raise WineError(message)
 
 
-def read_report(path, timeout=winemachine.STEP_TIMEOUT, until=None):
+def read_report(path, timeout=STEP_TIMEOUT, until=None):
     deadline = time.monotonic() + timeout
     while True:
         lines = open(path, encoding="cp1252").read().splitlines() if os.path.exists(path) else []
@@ -49,7 +51,7 @@ def test_dialog(machine, screenshot):
     report = machine.host_path("C:\\about\\show.txt")
     proc, _ = machine.launch([HOST, "show", "C:\\about\\show.txt", "3"], "show")
     for round_number, how in enumerate(["Return", "Escape", "click"], 1):
-        window = machine.wait_window(CAPTION)
+        window = machine.display.wait_window(CAPTION)
         lines = read_report(report, until=lambda ls: ls.count("shown") >= round_number)
         block = lines[[i for i, l in enumerate(lines) if l == "shown"][round_number - 1] - 7:]
         texts = dict(l.split("=", 1) for l in block if "=" in l and not l.startswith("closed"))
@@ -59,21 +61,21 @@ def test_dialog(machine, screenshot):
             check(texts.get(name) == value, "round %d: %s is %r, not %r" % (round_number, name, texts.get(name), value))
         if round_number == 1 and screenshot:
             # Active, as the user sees it: the X focus is not the host's to give.
-            machine.xdotool(["windowfocus", "--sync", window])
-            machine.screenshot(window, screenshot)
+            machine.display.xdotool(["windowfocus", "--sync", window])
+            machine.display.screenshot(window, screenshot)
             print("     screenshot written to", screenshot)
         if how == "click":
             left, top, right, bottom = map(int, texts["okrect"].split(","))
-            machine.xdotool(["mousemove", "--sync", str((left + right) // 2), str((top + bottom) // 2)])
-            machine.xdotool(["click", "1"])
+            machine.display.xdotool(["mousemove", "--sync", str((left + right) // 2), str((top + bottom) // 2)])
+            machine.display.xdotool(["click", "1"])
         else:
-            machine.key(window, how)
-        machine.wait_gone(window)
+            machine.display.key(window, how)
+        machine.display.wait_gone(window)
         lines = read_report(report, until=lambda ls: sum(l.startswith("closed") for l in ls) >= round_number)
         closed = [l for l in lines if l.startswith("closed")]
         check(len(closed) >= round_number and closed[round_number - 1] == "closed loaded=0",
               "%s did not unload the dialog: %r" % (how, closed))
-    check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, "the host failed")
+    check(machine.finish(proc, STEP_TIMEOUT, "the host") == 0, "the host failed")
     print("ok   dialog: caption, texts; Enter, Esc and a click on OK each close it; each load sets the texts again")
 
 
@@ -81,12 +83,12 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
     marker = machine.host_path("C:\\msinfo-started.txt")
     if os.path.exists(marker):
         os.remove(marker)
-    machine.import_reg(winemachine.deletions(MSINFO_KEY, LOCATION_KEY) + registry)
+    machine.import_reg(deletions(MSINFO_KEY, LOCATION_KEY) + registry)
     report = machine.host_path("C:\\about\\sysinfo.txt")
     proc, transcript = machine.launch([HOST, "sysinfo", "C:\\about\\sysinfo.txt"], "sysinfo-" + name)
     if expect_start:
-        check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
-        deadline = time.monotonic() + winemachine.STEP_TIMEOUT
+        check(machine.finish(proc, STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
+        deadline = time.monotonic() + STEP_TIMEOUT
         while not os.path.exists(marker) and time.monotonic() < deadline:
             time.sleep(0.2)
         check(os.path.exists(marker), name + ": the tool was not started")
@@ -94,10 +96,10 @@ def sysinfo_case(machine, host, name, registry, expect_start, location_read=None
         check("show=1" in started, name + ": not started with SW_SHOWNORMAL: " + started)
         check(expect_start.lower() in started.lower(), name + ": started %r, not %r" % (started, expect_start))
     else:
-        machine.answer(machine.wait_window(TITLE))
-        check(machine.finish(proc, winemachine.STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
+        machine.display.answer(machine.display.wait_window(TITLE))
+        check(machine.finish(proc, STEP_TIMEOUT, "the host") == 0, name + ": the host failed")
         check(not os.path.exists(marker), name + ": the tool was started")
-    calls = winemachine.read_transcript(transcript, winemachine.image_range(host))
+    calls = read_transcript(transcript, image_range(host))
     boxes = [c for c in calls if c.name == "MessageBoxA"]
     if expect_start:
         check(not boxes, name + ": a message box was shown")
@@ -141,8 +143,8 @@ def test_sysinfo(machine, host):
     # Hidden files do not count. Wine keeps the flag in an extended attribute, which
     # not every host file system offers; without it the case says so and is skipped.
     hidden_tool = "C:\\about\\hidden\\MSINFO32.EXE"
-    if machine.command(["wine", "cmd", "/c", "attrib", "+h", hidden_tool]) == 0 and \
-            machine.command(["wine", "cmd", "/c", "dir", "/a:h", hidden_tool]) == 0:
+    if machine.command([machine.wine, "cmd", "/c", "attrib", "+h", hidden_tool]) == 0 and \
+            machine.command([machine.wine, "cmd", "/c", "dir", "/a:h", hidden_tool]) == 0:
         case("the tool is hidden", reg_sz(LOCATION_KEY, "MSINFO", "C:\\about\\hidden"), None)
     else:
         print("skip sysinfo: the tool is hidden (this file system keeps no hidden flag for Wine)")
