@@ -29,7 +29,8 @@ def main():
     machine = winemachine.WineMachine(os.path.join(args.work, "irpatch-screenshots"),
                                      desktop_keeper=args.desktop_keeper)
     try:
-        machine.start(args.exe, [args.regprobe])
+        machine.start([args.regprobe], args.exe)
+        machine.install(winemachine.Program, args.exe, "patch")
         # There is no window manager under Xvfb: Wine draws the frame and title
         # itself, so that the pictures show the boxes' titles too.
         machine.import_reg('[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Decorated"="N"\r\n\r\n')

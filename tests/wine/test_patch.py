@@ -36,7 +36,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winemachine  # noqa: E402
-from regfiles import deletions, key_under  # noqa: E402
+from regfiles import deletions, key_under, parse_export  # noqa: E402
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 HKLM = 0x80000002
@@ -113,6 +113,9 @@ FIXTURE_NO_BIOS = "\r\n".join(
     if not line.startswith("[HKEY_LOCAL_MACHINE\\Enum\\BIOS]")
     and not line.startswith("[HKEY_LOCAL_MACHINE\\Enum\\BIOS\\")) + "\r\n"
 
+# The sample RDA-K314 machine folder of the Linux build.
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "k314-frn")
+
 GOOD_OEM = (b"[General]\r\nmodel=XXX FRN\r\nManufacturer=Kemo\r\n"
             b"Model=RDA-K314 FRN WORD2 CD314FR\r\nModel=OTHER ENG\r\n")
 
@@ -124,7 +127,8 @@ def setUpModule():
     global MACHINE
     MACHINE = winemachine.WineMachine(ARGS.work, keep=ARGS.keep, desktop_keeper=ARGS.desktop_keeper)
     try:
-        MACHINE.start(ARGS.exe, [ARGS.regprobe, ARGS.backend_test])
+        MACHINE.start([ARGS.regprobe, ARGS.backend_test], ARGS.exe)
+        MACHINE.install(winemachine.Program, ARGS.exe, "patch")
     except Exception:
         MACHINE.stop()
         raise
@@ -144,9 +148,15 @@ def under_bios(key):
 
 
 class PatchCase(unittest.TestCase):
-    """Checks shared by the cases."""
+    """Checks shared by the cases. A case runs the program installed in the folder
+    PROGRAM names (WineMachine.install)."""
 
     maxDiff = None
+    PROGRAM = "patch"
+
+    @classmethod
+    def run_program(cls, tag):
+        return MACHINE.run_patch(tag, program=cls.PROGRAM)
 
     def assertBox(self, call, text, title, style):
         self.assertEqual(call.name, "MessageBoxA")
@@ -239,21 +249,24 @@ class CompleteRun(PatchCase):
     def setUpClass(cls):
         MACHINE.reset(FIXTURE_EXISTING, GOOD_OEM)
         cls.before = MACHINE.export_hklm("complete-before")
-        cls.outcome = MACHINE.run_patch("complete")
+        cls.outcome = cls.run_program("complete")
         cls.after = MACHINE.export_hklm("complete-after")
         cls.dump = MACHINE.dump(*winemachine.TOUCHED_KEYS)
 
     def test_closing_box_then_one_restart_request_and_every_row_in_order(self):
         self.assertCompleteRun(self.outcome)
 
-    def test_shutdown_privilege_enabled_first_on_the_nt_family(self):
-        # Wine reports an NT-family Windows, where ExitWindowsEx needs the privilege;
-        # Windows 98 has none and the program skips this step there.
-        adjusts = self.outcome.named("AdjustTokenPrivileges")
+    def test_shutdown_privilege_as_the_reported_windows_asks(self):
+        self.check_shutdown_privilege(self.outcome)
+
+    def check_shutdown_privilege(self, run):
+        """Wine reports an NT-family Windows, where ExitWindowsEx needs the
+        privilege: enabled first. Windows 98 has none and the program skips this
+        step there."""
+        adjusts = run.named("AdjustTokenPrivileges")
         self.assertEqual(len(adjusts), 1)
         self.assertEqual(adjusts[0].result, 1)
-        self.assertLess(self.outcome.calls.index(adjusts[0]),
-                        self.outcome.calls.index(self.outcome.named("ExitWindowsEx")[0]))
+        self.assertLess(run.calls.index(adjusts[0]), run.calls.index(run.named("ExitWindowsEx")[0]))
 
     def test_oem_file_opened_for_reading_only(self):
         opens = self.outcome.named("CreateFileA")
@@ -272,6 +285,20 @@ class CompleteRun(PatchCase):
         for path, name, vtype, data, _ in ROWS:
             with self.subTest(value=name):
                 self.assertEqual(self.dump.get(path, {}).get(name), (vtype, data))
+
+    def test_the_sixteen_changes_of_the_sample_machine(self):
+        # The sample RDA-K314's registry before and after the patch, both files
+        # written by hand: the values it gains and the branch it loses.
+        before, after = (parse_export(os.path.join(SAMPLE, name)) for name in ("registry.reg", "expected-after-patch.reg"))
+        values = [(key, name, data) for key, named in after.items() for name, data in named.items()
+                  if before.get(key, {}).get(name) != data]
+        gone = sorted(k for k in before if k not in after)
+        self.assertEqual((len(values), gone[0], all(under_bios(k) for k in gone)),
+                         (15, "HKEY_LOCAL_MACHINE\\Enum\\BIOS", True), "the sample's changes")
+        found = {k.lower(): v for k, v in self.after.items()}
+        for key, name, data in values:
+            self.assertEqual(found.get(key.lower(), {}).get(name), data, "%s %s" % (key, name))
+        self.assertEqual([k for k in self.after if under_bios(k)], [])
 
     def test_bios_gone_with_subkeys_and_everything_else_unchanged(self):
         self.assertEqual([k for k in self.after if under_bios(k)], [])
@@ -323,10 +350,10 @@ class VersionMatrix(PatchCase):
         try:
             for version, family in self.VERSIONS:
                 with self.subTest(version=version):
-                    MACHINE.import_reg('[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"="%s"\r\n\r\n' % version)
+                    MACHINE.report_version(version)
                     table.append(self.one_version(version, family, complete_dumps, refused_dumps))
         finally:
-            MACHINE.import_reg('[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"=-\r\n\r\n')
+            MACHINE.report_version(None)
         self.assertEqual(len(set(map(repr, complete_dumps.values()))), 1, "registry after the complete run differs")
         self.assertEqual(len(set(map(repr, refused_dumps.values()))), 1, "registry after the refused write differs")
         write_version_table(table)
@@ -403,7 +430,7 @@ class Untouched(PatchCase):
 
     def run_untouched(self, label, oem):
         MACHINE.reset(FIXTURE, oem)
-        run = MACHINE.run_patch(self.TAG + "-" + label.replace(" ", "-"))
+        run = self.run_program(self.TAG + "-" + label.replace(" ", "-"))
         self.assertEqual([c for c in run.calls if c.name.startswith("Reg")], [])
         self.assertEqual(diff(self.before, MACHINE.export_hklm(self.TAG + "-after")), [])
         return run
@@ -478,7 +505,7 @@ VOLATILE_PARENTS = {
 }
 
 
-def refuse_row(row, tag):
+def refuse_row(row, tag, program="patch"):
     """Runs the patch on a machine where row `row`'s key cannot be created."""
     MACHINE.reset(FIXTURE, GOOD_OEM)
     parent = VOLATILE_PARENTS[row]
@@ -486,16 +513,18 @@ def refuse_row(row, tag):
     # back with the next reset.
     MACHINE.import_reg(deletions("HKEY_LOCAL_MACHINE\\" + parent))
     MACHINE.make_volatile(parent)
-    return MACHINE.run_patch(tag)
+    return MACHINE.run_patch(tag, program=program)
 
 
 class WriteRefused(PatchCase):
     """Row k's key cannot be created: rows before it stay, the rest are not written."""
 
+    ROWS = list(VOLATILE_PARENTS)
+
     def test_refused_rows(self):
-        for row in VOLATILE_PARENTS:
+        for row in self.ROWS:
             with self.subTest(row=row):
-                self.assertRefusedAt(refuse_row(row, "refused-row-%d" % row), row)
+                self.assertRefusedAt(refuse_row(row, "refused-row-%d" % row, self.PROGRAM), row)
 
 
 class Win32Backend(unittest.TestCase):

@@ -55,6 +55,24 @@ RELAY_FUNCTIONS = [
 ]
 
 
+class Program:
+    """A program installed in a machine: its Windows path, and the range of its
+    image, which tells its own calls in a transcript. A kind of program that needs
+    more for a run (an environment, a check of what it left) says so here."""
+
+    def __init__(self, machine, win_path, image):
+        self.machine = machine
+        self.win_path = win_path
+        self.image = image
+
+    def environment(self, tag):
+        """Variables added to the machine's environment for the run `tag`."""
+        return {}
+
+    def after(self, run, tag):
+        """Called with each run's result once the run is over."""
+
+
 class WineMachine:
     """A 32-bit Windows machine for i386 programs."""
 
@@ -62,6 +80,7 @@ class WineMachine:
         self.work = os.path.abspath(work_dir)
         self.desktop_keeper = desktop_keeper  # desktop_keeper.exe, for machines that show boxes
         self.keeper = None
+        self.programs = {}  # folder name: Program, as install() put them in
         self.wine = WINE
         self.how = None  # how 32-bit programs run here (host32.how)
         self.keep = keep
@@ -152,15 +171,13 @@ class WineMachine:
             os.mkdir(self.prefix)
         raise WineError("32-bit Wine could not make a prefix (%s):\n%s" % (self.how, "\n".join(failures)))
 
-    def start(self, exe, helpers):
-        """boot, then the patch `exe` in C:\\patch traced, the helpers in C:\\tools."""
+    def start(self, helpers, traced):
+        """boot, then the helpers in C:\\tools, and the relay on for the calls of
+        programs named as `traced` (a path); install() puts the programs in."""
         self.boot()
-        self.exe_name = os.path.basename(exe)
-        self.exe_range = image_range(exe)
-        self.copy_in(exe, "patch")
         for helper in helpers:
             self.copy_in(helper, "tools")
-        self.trace(RELAY_FUNCTIONS, exe)
+        self.trace(RELAY_FUNCTIONS, traced)
         # What Wine itself keeps under the keys a reset deletes.
         self.baseline_reg = self._baseline_sections(self.export_hklm("baseline"))
 
@@ -306,6 +323,12 @@ class WineMachine:
             with open(target, "wb") as f:
                 f.write(oem)
 
+    def report_version(self, version):
+        """Wine reports `version` ("win98", "nt40"...) to programs started from now
+        on; None goes back to its own."""
+        value = '"%s"' % version if version else "-"
+        self.import_reg('[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"=%s\r\n\r\n' % value)
+
     def make_volatile(self, path):
         if self.tool("regprobe.exe", ["volatile", path])[0] != 0:
             raise WineError("could not create the volatile key " + path)
@@ -333,13 +356,14 @@ class WineMachine:
 
     # -- programs --
 
-    def launch(self, argv, tag):
-        """Starts `wine argv` with the relay on, in a session of its own; the process
-        and the path of its transcript."""
+    def launch(self, argv, tag, env=None):
+        """Starts `wine argv` with the relay on, in a session of its own, with `env`
+        added to the machine's environment; the process and the path of its
+        transcript."""
         self.runs += 1
         transcript = os.path.join(self.logs, "%03d-%s.relay" % (self.runs, tag))
         with open(transcript, "wb") as err:
-            proc = subprocess.Popen([self.wine] + argv, env=dict(self.env, WINEDEBUG="+relay"),
+            proc = subprocess.Popen([self.wine] + argv, env=dict(self.env, WINEDEBUG="+relay", **(env or {})),
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
                                     start_new_session=True)
         return proc, transcript
@@ -353,9 +377,21 @@ class WineMachine:
             os.killpg(proc.pid, signal.SIGKILL)
             raise WineError("%s did not end within %d s" % (what, timeout))
 
-    def run_patch(self, tag, timeout=STEP_TIMEOUT, screenshot_dir=None, screenshot_names=None):
-        """Runs the program, answers each message box, returns what happened."""
-        proc, transcript = self.launch(["C:\\patch\\" + self.exe_name], tag)
+    def install(self, kind, exe, folder, *companions):
+        """`exe` copied into C:\\`folder` with the files it needs beside it, as a
+        program of `kind` (Program or a subclass) that run_patch runs by `folder`."""
+        for companion in companions:
+            self.copy_in(companion, folder)
+        self.programs[folder] = kind(self, self.copy_in(exe, folder), image_range(exe))
+        return self.programs[folder]
+
+    def run_patch(self, tag, timeout=STEP_TIMEOUT, screenshot_dir=None, screenshot_names=None, program="patch"):
+        """Runs the program installed in C:\\`program`, answers each message box,
+        returns what happened."""
+        if program != "patch":
+            tag = "%s-%s" % (program, tag)
+        program = self.programs[program]
+        proc, transcript = self.launch([program.win_path], tag, program.environment(tag))
         boxes = []
         deadline = time.monotonic() + timeout
         try:
@@ -377,10 +413,12 @@ class WineMachine:
         finally:
             if proc.poll() is None:
                 os.killpg(proc.pid, signal.SIGKILL)
-        calls = read_transcript(transcript, self.exe_range)
+        calls = read_transcript(transcript, program.image)
         if any(c.name == "ExitWindowsEx" and c.result for c in calls):
             self.wait_session_end(tag)
-        return RunResult(code, boxes, calls, transcript)
+        run = RunResult(code, boxes, calls, transcript)
+        program.after(run, tag)
+        return run
 
     def _prefix_processes(self, *words):
         """{pid: command line} of this prefix's processes whose command line holds
