@@ -13,9 +13,22 @@
 #   runtime: what scripts/build-runtime.sh needs to build that runtime: GCC's and
 #            mingw-w64's sources (the latter through a deb-src entry added here)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 
 want=${1:-all}
+
+# One set-up at a time on this machine: the Wine suites run it when their probe fails,
+# side by side under ctest -j, and two QEMU registrations at once could undo each
+# other. Whoever waited finds the work done: every step below checks before it acts.
+for lockdir in /run/lock /var/lock "${TMPDIR:-/tmp}" /tmp; do
+    [[ -d $lockdir && -w $lockdir ]] && break
+done
+# flock -o keeps the lock itself: no program set-up starts (a service a package
+# starts, say) inherits it.
+if [[ -z ${IRPATCH_SETUP_LOCKED:-} ]]; then
+    exec env IRPATCH_SETUP_LOCKED=1 flock -o "$lockdir/irpatch-setup.lock" bash "$self" "$@"
+fi
 packages=()
 need() {  # need COMMAND-OR-FILE PACKAGE
     if [[ $1 == /* ]]; then [[ -e $1 ]] || packages+=("$2"); else command -v "$1" >/dev/null 2>&1 || packages+=("$2"); fi
