@@ -45,7 +45,8 @@ def where(script, cache, path=None):
 def looked_for(script, cache, path=None):
     """The entry --where looks for in an empty cache, or what it said instead."""
     _, _, said = where(script, cache, path)
-    found = re.search(r"looked for (\S+)\)", said)
+    # To the line's last ")": the path may hold blanks (a checkout in "my projects").
+    found = re.search(r"\(looked for (.+)\)\s*$", said, re.M)
     return found.group(1) if found else said
 
 
