@@ -263,8 +263,7 @@ class WineMachine:
             statuses.append(self.command([self.wine, "regedit", "/S", "C:\\import.reg"]))
             if statuses[-1] == 0:
                 return
-            with open(os.path.join(self.logs, "tools.log"), "a") as log:
-                log.write("regedit /S ended with status %d\n" % statuses[-1])
+            self._log("regedit /S ended with status %d" % statuses[-1])
             time.sleep(2)
         raise WineError("regedit could not import (statuses %r):\n%s" % (statuses, body))
 

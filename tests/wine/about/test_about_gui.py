@@ -165,9 +165,6 @@ def main():
         machine.copy_in(args.host, "about")
         machine.copy_in(args.msinfo, "about\\tools")
         machine.trace(RELAY, args.host)
-        # Unmanaged windows: with no window manager on the display, Wine then draws
-        # the caption and frame itself, as the screenshot should show them.
-        machine.import_reg('[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n')
         test_dialog(machine, args.screenshot)
         if not args.only_screenshot:
             test_sysinfo(machine, args.host)
