@@ -60,8 +60,10 @@ def quoted(text):
 
 
 # Texts the notes must carry, each on one line: the program's texts above, and what
-# the notes promise a user (the version, a back-up first, what to look for after,
-# the refusal's rule, the sums' commands), in the notes' own French.
+# the notes promise a user (the version, a back-up first and its date, what Windows
+# does at the restart and where its files are, the power button, what to look for
+# after in the Device Manager's own words, the refusal's rule, what a restore puts
+# back, the sums' commands), in the notes' own French.
 EXPECTED_LINES = PROGRAM_TEXTS + [
     "IRPatch-K314-W98-FRN, version 1.00",
     quoted("Patch arreté"),
@@ -75,16 +77,28 @@ EXPECTED_LINES = PROGRAM_TEXTS + [
     "HKEY_LOCAL_MACHINE\\Enum\\ACPI\\*KMO7001\\0",
     quoted("Kemo Fast Infrared Port"),
     quoted("Model=RDA-K314 FRN"),
-    "dossier C:\\Windows, avec le fichier C:\\Windows\\system\\Oeminfo.ini",
+    "Windows 98 Deuxième Édition (98 SE)",
+    "Windows installé dans le dossier C:\\Windows",
+    "C:\\Windows\\system\\Oeminfo.ini que le fabricant y a mis",
+    quoted("Nouveau matériel détecté"),
+    "C:\\Windows\\Options\\Cabs",
+    "N'éteignez jamais l'ordinateur par son bouton",
+    quoted("Cartes réseau"),
+    quoted("Ce périphérique fonctionne correctement"),
+    quoted("nomane"),
+    "scanregw",
+    "System.ini et Win.ini",
     "Revenir en arrière",
     "486DX",
     quoted("certutil -hashfile \"Patch_IR_K314(FR).exe\" SHA256"),
 ]
 # The steps of the instructions that must come in this order: the back-up before the
-# copy, the copy before the start, the check after it.
+# copy, the way back on paper before the start (MS-DOS mode has no Notepad), the check
+# after it.
 STEPS = [
     "1. Sauvegardez le Registre.",
     "2. Copiez Patch_IR_K314(FR).exe de la disquette sur le disque dur",
+    "3. Imprimez ou recopiez sur papier la partie",
     "4. Double-cliquez sur Patch_IR_K314(FR).exe.",
     "6. Vérifiez le résultat",
 ]
@@ -95,6 +109,7 @@ TYPOGRAPHY = [
     (r" [:;!?]", "a plain space before a colon, semicolon, ! or ? (French wants a non-breaking one)"),
     (r"[^\s][;!?]|[^\W\d_]:\s", "no space before a colon, semicolon, ! or ?"),
     ("«(?!%s)|(?<!%s)»" % (NBSP, NBSP), "no non-breaking space inside « »"),
+    (r"\d (Mo|Ko|octets)\b", "a plain space between a number and its unit"),
 ]
 # What UTF-8 bytes of accented letters and guillemets look like read as Windows-1252.
 MOJIBAKE = ["Ã", "Â", "â€", "ï»¿"]
