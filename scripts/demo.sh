@@ -53,23 +53,29 @@ echo "== journal.txt =="
 if [[ -s $machine/journal.txt ]]; then cat "$machine/journal.txt"; else echo "(empty)"; fi
 echo
 show() { iconv -f WINDOWS-1252 -t UTF-8 "$1" | tr -d '\r'; }
-if cmp -s "$sample/registry.reg" "$machine/registry.reg"; then
-    echo "== registry.reg unchanged =="
-else
-    echo "== registry.reg: what changed =="
-    diff -u --label "before" --label "after" <(show "$sample/registry.reg") <(show "$machine/registry.reg") || true
-fi
+# compare OLD NEW OLD-LABEL NEW-LABEL SAME DIFFERENT: says SAME when the two registry
+# files are the same bytes; else says DIFFERENT, shows their difference as text, and
+# returns 1.
+compare() {
+    if cmp -s "$1" "$2"; then
+        echo "$5"
+        return 0
+    fi
+    echo "$6"
+    diff -u --label "$3" --label "$4" <(show "$1") <(show "$2") || true
+    return 1
+}
+compare "$sample/registry.reg" "$machine/registry.reg" before after \
+    "== registry.reg unchanged ==" "== registry.reg: what changed ==" || true
 
 result=0
 expected=$sample/expected-after-patch.reg
 echo
 if [[ ! -f $expected ]]; then
     echo "No expected-after-patch.reg in $name: nothing to compare the result with."
-elif cmp -s "$expected" "$machine/registry.reg"; then
-    echo "The registry matches $name/expected-after-patch.reg byte for byte."
-else
-    echo "The registry does NOT match $name/expected-after-patch.reg:"
-    diff -u --label "expected" --label "after" <(show "$expected") <(show "$machine/registry.reg") || true
+elif ! compare "$expected" "$machine/registry.reg" expected after \
+        "The registry matches $name/expected-after-patch.reg byte for byte." \
+        "The registry does NOT match $name/expected-after-patch.reg:"; then
     result=1
 fi
 echo
