@@ -8,7 +8,8 @@ function that Windows 98 SE does not export:
   - machine i386 (0x14C), PE32, GUI subsystem;
   - subsystem version exactly the 4.0 the build asks for (the loader refuses
     anything above 4.10), operating system version 4.0;
-  - imports only from KERNEL32, USER32, ADVAPI32, SHELL32 and MSVCRT, by name;
+  - imports only from KERNEL32, USER32, ADVAPI32 and MSVCRT, by name: the DLLs
+    with a Windows 98 SE export list here (a DLL without one is refused whole);
   - no import listed in win98-missing-imports.txt;
   - every KERNEL32, USER32, ADVAPI32 and MSVCRT import in the export lists of
     Windows 98 SE, or in allowed-imports.txt, whose every entry says why it is safe;
@@ -31,7 +32,7 @@ import sys
 
 import win98_table
 
-ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "SHELL32.DLL", "MSVCRT.DLL"}
+EXPORT_LISTS = ("KERNEL32", "USER32", "ADVAPI32", "MSVCRT")
 IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
@@ -182,7 +183,7 @@ class Lists:
         def path(name):
             return os.path.join(data_dir, name)
         self.exports = {dll + ".DLL": read_names(path("win98-exports-%s.txt" % dll.lower()))
-                        for dll in ("KERNEL32", "USER32", "ADVAPI32", "MSVCRT")}
+                        for dll in EXPORT_LISTS}
         self.known = {dll: {n.upper() for n in names} for dll, names in self.exports.items()}
         self.missing = {n.upper() for n in read_names(path("win98-missing-imports.txt"))}
         self.allowed, self.problems = read_allowances(path("allowed-imports.txt"))
@@ -195,14 +196,14 @@ class Lists:
 def import_problem(lists, dll, func):
     """Why Windows 98 SE would refuse or fail this import, as one text; None if fine."""
     qualified = "%s!%s" % (dll, func)
-    if dll not in ALLOWED_DLLS:
-        return "DLL outside KERNEL32, USER32, ADVAPI32, SHELL32, MSVCRT"
+    if dll not in lists.known:
+        return "DLL outside %s, the DLLs with a Windows 98 SE export list" % ", ".join(EXPORT_LISTS)
     if func.startswith("#"):
         return "import by ordinal; ordinals differ between Windows versions"
     if qualified.upper() in lists.missing:
         return "absent on Windows 98 SE"
     reasons = []
-    if dll in lists.known and func.upper() not in lists.known[dll] and qualified.upper() not in lists.allowed:
+    if func.upper() not in lists.known[dll] and qualified.upper() not in lists.allowed:
         reasons.append("not among the Windows 98 SE exports and not allowed")
     reason = win98_table.why_classified(func)
     if dll in win98_table.TABLE_DLLS and reason and (dll, func) not in lists.table:
