@@ -10,9 +10,13 @@ function that Windows 98 SE does not export:
     anything above 4.10), operating system version 4.0;
   - imports only from KERNEL32, USER32, ADVAPI32 and MSVCRT, by name: the DLLs
     with a Windows 98 SE export list here (a DLL without one is refused whole);
-  - no import listed in win98-missing-imports.txt;
-  - every KERNEL32, USER32, ADVAPI32 and MSVCRT import in the export lists of
-    Windows 98 SE, or in allowed-imports.txt, whose every entry says why it is safe;
+  - every import in the export lists of Windows 98 SE. MSVCRT's is complete; those
+    of KERNEL32, USER32 and ADVAPI32 are lower bounds, so a name of theirs missing
+    from them may be allowed by allowed-imports.txt after a manual check, each entry
+    saying why it is safe (an entry for another DLL is itself an error);
+  - no import listed in win98-missing-imports.txt: KERNEL32, USER32 and ADVAPI32
+    names known absent, which is what those lower bounds cannot say. It is tested
+    before the allowances, so no allowance lets such a name through;
   - every KERNEL32, USER32 and ADVAPI32 import whose name ends in W or looks NT-only
     (win98_table.NT_ONLY) classified by win98-w-and-nt-functions.txt, whose lines
     must each be well formed, exported and sourced.
@@ -125,7 +129,8 @@ def read_names(path):
 
 
 def read_allowances(path):
-    """DLL!Function<TAB>reason lines; a line without a reason is itself an error."""
+    """DLL!Function<TAB>reason lines; a line without a reason, or for a DLL whose
+    export list is complete, is itself an error."""
     allowed = {}
     problems = []
     with open(path, encoding="utf-8") as f:
@@ -136,6 +141,10 @@ def read_allowances(path):
             name, _, reason = line.partition("\t")
             if not reason.strip():
                 problems.append("%s:%d: allowance for %s gives no reason" % (path, number, name))
+            if name.strip().upper().partition("!")[0] not in win98_table.TABLE_DLLS:
+                problems.append("%s:%d: allowance for %s: only KERNEL32, USER32 and ADVAPI32, whose export "
+                                "lists are lower bounds, take allowances" % (path, number, name))
+                continue
             allowed[name.strip().upper()] = reason.strip()
     return allowed, problems
 
