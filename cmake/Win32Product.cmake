@@ -30,6 +30,30 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     message(FATAL_ERROR "The Windows build is the i686 product only (cmake --preset win32)")
 endif()
 
+# The audits, the release's checks and the Wine suites' test copies read programs
+# through pefile (tests/win98/pe_read.py): Debian's python3-pefile, which only
+# /usr/bin/python3 sees, while the first python3 on PATH may be another (pyenv's).
+# The build's one interpreter is the first of the two that imports it.
+if(NOT DEFINED CACHE{Python3_EXECUTABLE})
+    find_program(_irpatch_path_python3 python3 NO_CACHE)
+    foreach(_irpatch_python IN ITEMS ${_irpatch_path_python3} /usr/bin/python3)
+        execute_process(COMMAND ${_irpatch_python} -c "import pefile"
+                        RESULT_VARIABLE _irpatch_status OUTPUT_QUIET ERROR_QUIET)
+        if(_irpatch_status EQUAL 0)
+            set(Python3_EXECUTABLE ${_irpatch_python} CACHE FILEPATH "The Python 3 interpreter, one with pefile")
+            break()
+        endif()
+    endforeach()
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+execute_process(COMMAND ${Python3_EXECUTABLE} -c "import pefile"
+                RESULT_VARIABLE _irpatch_status OUTPUT_QUIET ERROR_QUIET)
+if(NOT _irpatch_status EQUAL 0)
+    message(FATAL_ERROR "${Python3_EXECUTABLE} cannot import pefile, with which the Windows checks read "
+            "programs: run scripts/setup.sh win32 (it installs Debian's python3-pefile for /usr/bin/python3), "
+            "or configure with -DPython3_EXECUTABLE=<an interpreter that has it>.")
+endif()
+
 # The CPU audit (tests/win98/check_cpu.py) tells the product's code from the data in
 # its .text by the linker's map of the same link, and checks that the runtime came
 # from the i486 build. The map names local folders; the program does not.
@@ -60,7 +84,6 @@ endif()
 # release/LISEZMOI.TXT and their SHA-256 sums) and the floppy image
 # IRPatch-K314-W98-FRN-<version>.img holding the same three files, the version
 # written as the program shows it, "1.00" for 1.0.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(IRPATCH_RELEASE_DIR ${PROJECT_BINARY_DIR}/dist CACHE PATH
     "Where the release target writes the zip and the floppy image")
 add_custom_target(release

@@ -12,6 +12,9 @@
 #            image; no Wine, no X)
 #   runtime: what scripts/build-runtime.sh needs to build that runtime: GCC's and
 #            mingw-w64's sources (the latter through a deb-src entry added here)
+# win32 and release install Debian's python3-pefile, with which tests/win98 reads
+# programs (check_cpu.py too, through check_pe.py): it is there for /usr/bin/python3,
+# which the Windows build takes when the first python3 on PATH lacks it.
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
@@ -157,6 +160,7 @@ if [[ $want == release ]]; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-windres binutils-mingw-w64-i686
     need mformat mtools
+    need_package python3-pefile
 fi
 if [[ $want == runtime ]]; then
     need i686-w64-mingw32-gcc-win32 gcc-mingw-w64-i686-win32
@@ -187,6 +191,7 @@ if wants win32; then
     need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
     need i686-w64-mingw32-objdump binutils-mingw-w64-i686
     need mformat mtools
+    need_package python3-pefile
     install
     # 32-bit programs must run before 32-bit Wine can: QEMU first where they do not.
     wine32_way

@@ -72,7 +72,7 @@ void FreeIcons(DialogState& state) {
 // scheme's button shadow and highlight, which the standard Windows 98 scheme sets
 // to exactly 0x808080 and 0xFFFFFF. Fixed colours would need GDI pens or brushes,
 // and GDI32 is a DLL the program otherwise never imports (the Windows 98 import
-// audit admits none beyond kernel32, user32, advapi32, shell32 and msvcrt); the
+// audit admits none beyond kernel32, user32, advapi32 and msvcrt); the
 // system brushes come from user32. For the same reason the labels' black text is
 // the scheme's own text colour, black in the standard scheme.
 void DrawSeparator(const DRAWITEMSTRUCT& item) {

@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
 """Checks that a PE executable can be loaded by Windows 98 SE.
 
-Reads the PE headers and the import table directly (no binutils needed) and fails
+Reads the PE headers and the import table through pefile (pe_read.py) and fails
 when the program would be refused by the Windows 98 loader or would import a
 function that Windows 98 SE does not export:
 
   - machine i386 (0x14C), PE32, GUI subsystem;
   - subsystem version exactly the 4.0 the build asks for (the loader refuses
     anything above 4.10), operating system version 4.0;
-  - imports only from KERNEL32, USER32, ADVAPI32, SHELL32 and MSVCRT, by name;
-  - no import listed in win98-missing-imports.txt;
-  - every KERNEL32, USER32, ADVAPI32 and MSVCRT import in the export lists of
-    Windows 98 SE, or in allowed-imports.txt, whose every entry says why it is safe;
+  - imports only from KERNEL32, USER32, ADVAPI32 and MSVCRT, by name: the DLLs
+    with a Windows 98 SE export list here (a DLL without one is refused whole);
+  - every import in the export lists of Windows 98 SE. MSVCRT's is complete; those
+    of KERNEL32, USER32 and ADVAPI32 are lower bounds, so a name of theirs missing
+    from them may be allowed by allowed-imports.txt after a manual check, each entry
+    saying why it is safe (an entry for another DLL is itself an error);
+  - no import listed in win98-missing-imports.txt: KERNEL32, USER32 and ADVAPI32
+    names known absent, which is what those lower bounds cannot say. It is tested
+    before the allowances, so no allowance lets such a name through;
   - every KERNEL32, USER32 and ADVAPI32 import whose name ends in W or looks NT-only
     (win98_table.NT_ONLY) classified by win98-w-and-nt-functions.txt, whose lines
     must each be well formed, exported and sourced.
@@ -26,96 +31,20 @@ Exit status 0 when every check passes, 1 when one fails, 2 on a bad file.
 import argparse
 import os
 import re
-import struct
 import sys
 
+import pe_read
 import win98_table
 
-ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "SHELL32.DLL", "MSVCRT.DLL"}
+EXPORT_LISTS = ("KERNEL32", "USER32", "ADVAPI32", "MSVCRT")
 IMAGE_FILE_MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
-DIR_IMPORT = 1
-DIR_DELAY_IMPORT = 13
 
 
-class BadImage(Exception):
-    pass
-
-
-class Image:
-    """The parts of a PE32 image this check needs."""
-
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise BadImage("no MZ header")
-        pe = self.u32(0x3C)
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise BadImage("no PE signature")
-        coff = pe + 4
-        (self.machine, sections, _, _, _, opt_size, _) = struct.unpack_from("<HHIIIHH", data, coff)
-        opt = coff + 20
-        self.magic = self.u16(opt)
-        if self.magic != PE32_MAGIC:
-            raise BadImage("not a PE32 image (optional header magic 0x%X)" % self.magic)
-        self.os_version = (self.u16(opt + 40), self.u16(opt + 42))
-        self.subsystem_version = (self.u16(opt + 48), self.u16(opt + 50))
-        self.subsystem = self.u16(opt + 68)
-        dir_count = self.u32(opt + 92)
-        self.directories = [struct.unpack_from("<II", data, opt + 96 + 8 * i) for i in range(dir_count)]
-        self.sections = []
-        table = opt + opt_size
-        for i in range(sections):
-            name, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode("latin-1"), vaddr, max(vsize, rawsize), rawptr, rawsize))
-
-    def u16(self, offset):
-        return struct.unpack_from("<H", self.data, offset)[0]
-
-    def u32(self, offset):
-        return struct.unpack_from("<I", self.data, offset)[0]
-
-    def offset(self, rva):
-        for _, vaddr, size, rawptr, rawsize in self.sections:
-            if vaddr <= rva < vaddr + size:
-                if rva - vaddr >= rawsize:
-                    raise BadImage("RVA 0x%X lies in uninitialised data" % rva)
-                return rawptr + rva - vaddr
-        raise BadImage("RVA 0x%X outside every section" % rva)
-
-    def cstring(self, rva):
-        start = self.offset(rva)
-        end = self.data.index(b"\0", start)
-        return self.data[start:end].decode("latin-1")
-
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def imports(self):
-        """[(DLL name upper-cased, function name or '#ordinal')] in table order."""
-        rva, _ = self.directory(DIR_IMPORT)
-        found = []
-        if rva == 0:
-            return found
-        desc = self.offset(rva)
-        while True:
-            lookup, _, _, name_rva, first_thunk = struct.unpack_from("<IIIII", self.data, desc)
-            if name_rva == 0:
-                break
-            dll = self.cstring(name_rva).upper()
-            thunk = self.offset(lookup or first_thunk)
-            while True:
-                entry = self.u32(thunk)
-                if entry == 0:
-                    break
-                if entry & 0x80000000:
-                    found.append((dll, "#%d" % (entry & 0xFFFF)))
-                else:
-                    found.append((dll, self.cstring(entry + 2)))
-                thunk += 4
-            desc += 20
-        return found
+def imports(pe):
+    """[(DLL name upper-cased, function name or '#ordinal')] in table order."""
+    return [(d.dll.decode("latin-1").upper(), "#%d" % i.ordinal if i.import_by_ordinal else i.name.decode("latin-1"))
+            for d in pe_read.import_descriptors(pe) for i in d.imports]
 
 
 def read_names(path):
@@ -124,7 +53,8 @@ def read_names(path):
 
 
 def read_allowances(path):
-    """DLL!Function<TAB>reason lines; a line without a reason is itself an error."""
+    """DLL!Function<TAB>reason lines; a line without a reason, or for a DLL whose
+    export list is complete, is itself an error."""
     allowed = {}
     problems = []
     with open(path, encoding="utf-8") as f:
@@ -135,6 +65,10 @@ def read_allowances(path):
             name, _, reason = line.partition("\t")
             if not reason.strip():
                 problems.append("%s:%d: allowance for %s gives no reason" % (path, number, name))
+            if name.strip().upper().partition("!")[0] not in win98_table.TABLE_DLLS:
+                problems.append("%s:%d: allowance for %s: only KERNEL32, USER32 and ADVAPI32, whose export "
+                                "lists are lower bounds, take allowances" % (path, number, name))
+                continue
             allowed[name.strip().upper()] = reason.strip()
     return allowed, problems
 
@@ -157,20 +91,27 @@ def verdict(problems, expected, ok_text, reported=()):
     return 0
 
 
-def header_problems(image):
+def versions(pe):
+    """(subsystem version, operating system version), each (major, minor)."""
+    opt = pe.OPTIONAL_HEADER
+    return ((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion),
+            (opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion))
+
+
+def header_problems(pe):
     problems = []
-    if image.machine != IMAGE_FILE_MACHINE_I386:
-        problems.append("machine 0x%X, expected i386 (0x14C)" % image.machine)
-    if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
-        problems.append("subsystem %d, expected the Windows GUI (2)" % image.subsystem)
-    major, minor = image.subsystem_version
+    if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_I386:
+        problems.append("machine 0x%X, expected i386 (0x14C)" % pe.FILE_HEADER.Machine)
+    if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
+        problems.append("subsystem %d, expected the Windows GUI (2)" % pe.OPTIONAL_HEADER.Subsystem)
+    (major, minor), os_version = versions(pe)
     if major > 4 or (major == 4 and minor > 10):
         problems.append("subsystem version %d.%d: Windows 98 refuses anything above 4.10" % (major, minor))
     elif (major, minor) != (4, 0):
         problems.append("subsystem version %d.%d, the build asks for 4.0" % (major, minor))
-    if image.os_version != (4, 0):
-        problems.append("operating system version %d.%d, expected 4.0" % image.os_version)
-    if image.directory(DIR_DELAY_IMPORT)[0] != 0:
+    if os_version != (4, 0):
+        problems.append("operating system version %d.%d, expected 4.0" % os_version)
+    if pe_read.directory(pe, pe_read.DELAY_IMPORT):
         problems.append("delay-load imports present; they escape this check")
     return problems
 
@@ -182,7 +123,7 @@ class Lists:
         def path(name):
             return os.path.join(data_dir, name)
         self.exports = {dll + ".DLL": read_names(path("win98-exports-%s.txt" % dll.lower()))
-                        for dll in ("KERNEL32", "USER32", "ADVAPI32", "MSVCRT")}
+                        for dll in EXPORT_LISTS}
         self.known = {dll: {n.upper() for n in names} for dll, names in self.exports.items()}
         self.missing = {n.upper() for n in read_names(path("win98-missing-imports.txt"))}
         self.allowed, self.problems = read_allowances(path("allowed-imports.txt"))
@@ -195,14 +136,14 @@ class Lists:
 def import_problem(lists, dll, func):
     """Why Windows 98 SE would refuse or fail this import, as one text; None if fine."""
     qualified = "%s!%s" % (dll, func)
-    if dll not in ALLOWED_DLLS:
-        return "DLL outside KERNEL32, USER32, ADVAPI32, SHELL32, MSVCRT"
+    if dll not in lists.known:
+        return "DLL outside %s, the DLLs with a Windows 98 SE export list" % ", ".join(EXPORT_LISTS)
     if func.startswith("#"):
         return "import by ordinal; ordinals differ between Windows versions"
     if qualified.upper() in lists.missing:
         return "absent on Windows 98 SE"
     reasons = []
-    if dll in lists.known and func.upper() not in lists.known[dll] and qualified.upper() not in lists.allowed:
+    if func.upper() not in lists.known[dll] and qualified.upper() not in lists.allowed:
         reasons.append("not among the Windows 98 SE exports and not allowed")
     reason = win98_table.why_classified(func)
     if dll in win98_table.TABLE_DLLS and reason and (dll, func) not in lists.table:
@@ -210,16 +151,16 @@ def import_problem(lists, dll, func):
     return "; ".join(reasons) or None
 
 
-def check(image, lists):
-    problems = header_problems(image) + lists.problems
-    imports = image.imports()
-    if not imports:
+def check(pe, lists):
+    problems = header_problems(pe) + lists.problems
+    found = imports(pe)
+    if not found:
         problems.append("no imports found: the import table could not be read")
-    for dll, func in imports:
+    for dll, func in found:
         problem = import_problem(lists, dll, func)
         if problem:
             problems.append("%s!%s: %s" % (dll, func, problem))
-    return imports, problems
+    return found, problems
 
 
 def stubs_imported(lists, imports):
@@ -227,18 +168,19 @@ def stubs_imported(lists, imports):
                   if key in lists.table and lists.table[key].cls == "stub")
 
 
-def stubs_named(lists, image, imports):
+def stubs_named(lists, data, imports):
     """Table stubs whose names the image holds as C strings without importing them."""
-    strings = set(re.findall(rb"(?<![\x21-\x7e])([A-Za-z_][A-Za-z0-9_]{3,})\x00", image.data))
+    strings = set(re.findall(rb"(?<![\x21-\x7e])([A-Za-z_][A-Za-z0-9_]{3,})\x00", data))
     imported = {func for _, func in imports}
     return sorted("%s!%s" % (dll, func) for (dll, func), entry in lists.table.items()
                   if entry.cls == "stub" and func not in imported and func.encode() in strings)
 
 
-def report(exe, image, imports, lists):
+def report(exe, pe, data, imports, lists):
     """Prints what the program imports and which of it Windows 98 only stubs; the lines."""
+    subsystem, os_version = versions(pe)
     lines = ["%s: machine 0x%X, subsystem %d version %d.%d, OS version %d.%d, %d imports"
-             % ((exe, image.machine, image.subsystem) + image.subsystem_version + image.os_version
+             % ((exe, pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Subsystem) + subsystem + os_version
                 + (len(imports),))]
     for dll in sorted({d for d, _ in imports}):
         names = sorted(f for d, f in imports if d == dll)
@@ -246,7 +188,7 @@ def report(exe, image, imports, lists):
     stubs = stubs_imported(lists, imports)
     lines.append("  stubs on Windows 98 SE, each failing there with error 120 (%d): %s"
                  % (len(stubs), " ".join(stubs) or "none"))
-    named = stubs_named(lists, image, imports)
+    named = stubs_named(lists, data, imports)
     if named:
         lines.append("  stubs named in the image but not imported, as GetProcAddress gets them (%d): %s"
                      % (len(named), " ".join(named)))
@@ -270,12 +212,13 @@ def main():
         return 2
     try:
         with open(args.exe, "rb") as f:
-            image = Image(f.read())
-        imports, problems = check(image, lists)
-    except (OSError, BadImage, struct.error, ValueError) as error:
+            data = f.read()
+        pe = pe_read.read(data, [pe_read.IMPORT])
+        imports, problems = check(pe, lists)
+    except (OSError, pe_read.PeError) as error:
         print("%s: cannot read the image: %s" % (args.exe, error))
         return 2
-    lines = report(args.exe, image, imports, lists)
+    lines = report(args.exe, pe, data, imports, lists)
     return verdict(problems, args.expect, "loadable on Windows 98 SE as far as these lists tell", lines)
 
 

@@ -2,7 +2,8 @@
 """Checks the resources built into the Windows program against the program's
 identity as written down here by hand: the version block (fixed version 1.0.0.0, the
 U.S. English Unicode string table and its translation) and icon group 1 (one 48x48
-icon in 24-bit colour).
+icon in 24-bit colour). The resources and the version block are read through pefile
+(pe_read.py); the icon group and the icon's header by hand, as pefile leaves them.
 
 Usage: check_resources.py EXE
 Exit status 0 when everything matches, 1 otherwise.
@@ -10,10 +11,10 @@ Exit status 0 when everything matches, 1 otherwise.
 import struct
 import sys
 
-from check_pe import BadImage, Image, verdict
+import pe_read
+from check_pe import verdict
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
-DIR_RESOURCE = 2
 
 
 # The version block's texts, and its fixed file and product version 1.0.0.0.
@@ -29,81 +30,62 @@ EXPECTED_STRINGS = {
 FIXED_VERSION = (1, 0, 0, 0)
 
 
-def resources(image):
-    """{type: {name: bytes}} of the first language of each resource."""
-    rva, _ = image.directory(DIR_RESOURCE)
-    if rva == 0:
-        return {}
-    base = image.offset(rva)
-
-    def entries(offset):
-        named, ids = struct.unpack_from("<HH", image.data, base + offset + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
-            yield name, target
+def resources(pe):
+    """{type: {name: bytes}} of the first language of each resource; a name is its
+    id, or its text."""
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name)
 
     found = {}
-    for rtype, type_dir in entries(0):
-        for name, name_dir in entries(type_dir & 0x7FFFFFFF):
-            _, leaf = next(entries(name_dir & 0x7FFFFFFF))
-            data_rva, size = struct.unpack_from("<II", image.data, base + leaf)
-            start = image.offset(data_rva)
-            found.setdefault(rtype, {})[name] = image.data[start:start + size]
+    directory = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for rtype in directory.entries if directory else ():
+        for name in rtype.directory.entries:
+            leaf = name.directory.entries[0].data.struct
+            found.setdefault(key(rtype), {})[key(name)] = pe.get_data(leaf.OffsetToData, leaf.Size)
     return found
 
 
-def version_block(data, offset=0):
-    """(key, value bytes, children) of one VS_VERSIONINFO-style block."""
-    length, value_length, vtype = struct.unpack_from("<HHH", data, offset)
-    end = offset + length
-    key_start = offset + 6
-    key_end = key_start
-    while data[key_end:key_end + 2] != b"\0\0":
-        key_end += 2
-    key = data[key_start:key_end].decode("utf-16-le")
-    pos = (key_end + 2 + 3) & ~3
-    value_size = value_length * 2 if vtype == 1 else value_length
-    value = data[pos:pos + value_size]
-    pos = (pos + value_size + 3) & ~3
-    children = []
-    while pos < end:
-        child = version_block(data, pos)
-        children.append(child[:3])
-        pos = (pos + child[3] + 3) & ~3
-    return key, value, children, length
-
-
-def check(image):
+def version_problems(pe):
+    """What differs in the version block that pefile read (VS_FIXEDFILEINFO, FileInfo)."""
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        return ["no version block pefile could read"]
     problems = []
-    res = resources(image)
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    want_ms = (FIXED_VERSION[0] << 16) | FIXED_VERSION[1]
+    want_ls = (FIXED_VERSION[2] << 16) | FIXED_VERSION[3]
+    if fixed.Signature != 0xFEEF04BD:
+        problems.append("no VS_FIXEDFILEINFO")
+    versions = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
+    if versions != (want_ms, want_ls, want_ms, want_ls):
+        problems.append("fixed versions %08x.%08x / %08x.%08x" % versions)
+
+    blocks = {block.Key.decode(): block for block in pe.FileInfo[0]}
+    tables = getattr(blocks.get("StringFileInfo"), "StringTable", [])
+    if [t.LangID.decode() for t in tables] != ["040904B0"]:
+        problems.append("string tables %r, expected only 040904B0" % [t.LangID.decode() for t in tables])
+    else:
+        strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+        if strings != EXPECTED_STRINGS:
+            problems.append("version strings %r, expected %r" % (strings, EXPECTED_STRINGS))
+    # pefile reads the first Var only, and keeps its last pair of words: the one Var
+    # must fill its block and hold one pair.
+    block = blocks.get("VarFileInfo")
+    found = [(v.entry, v.ValueLength) for v in getattr(block, "Var", [])]
+    if found != [({b"Translation": "0x0409 0x04b0"}, 4)] or \
+            block.Var[0].get_file_offset() + block.Var[0].Length != block.get_file_offset() + block.Length:
+        problems.append("Translation %r, expected 0x0409, 0x04B0 alone" % found)
+    return problems
+
+
+def check(pe):
+    problems = []
+    res = resources(pe)
 
     versions = res.get(RT_VERSION, {})
     if list(versions) != [1]:
         problems.append("version resources %r, expected exactly one, id 1" % list(versions))
         return problems
-    key, fixed, children, _ = version_block(versions[1])
-    if key != "VS_VERSION_INFO":
-        problems.append("version block key %r" % key)
-    sig, _, fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from("<IIIIII", fixed)
-    want_ms = (FIXED_VERSION[0] << 16) | FIXED_VERSION[1]
-    want_ls = (FIXED_VERSION[2] << 16) | FIXED_VERSION[3]
-    if sig != 0xFEEF04BD:
-        problems.append("no VS_FIXEDFILEINFO")
-    if (fv_ms, fv_ls, pv_ms, pv_ls) != (want_ms, want_ls, want_ms, want_ls):
-        problems.append("fixed versions %08x.%08x / %08x.%08x" % (fv_ms, fv_ls, pv_ms, pv_ls))
-
-    blocks = {c[0]: c for c in children}
-    tables = blocks.get("StringFileInfo", (None, None, []))[2]
-    if [t[0] for t in tables] != ["040904B0"]:
-        problems.append("string tables %r, expected only 040904B0" % [t[0] for t in tables])
-    else:
-        strings = {k: v.decode("utf-16-le").rstrip("\0") for k, v, _ in tables[0][2]}
-        if strings != EXPECTED_STRINGS:
-            problems.append("version strings %r, expected %r" % (strings, EXPECTED_STRINGS))
-    variables = blocks.get("VarFileInfo", (None, None, []))[2]
-    translation = [v for k, v, _ in variables if k == "Translation"]
-    if translation != [struct.pack("<HH", 0x0409, 0x04B0)]:
-        problems.append("Translation %r, expected 0x0409, 0x04B0" % translation)
+    problems += version_problems(pe)
 
     groups = res.get(RT_GROUP_ICON, {})
     if list(groups) != [1]:
@@ -132,10 +114,10 @@ def main():
         return 2
     try:
         with open(sys.argv[1], "rb") as f:
-            image = Image(f.read())
-        problems = check(image)
-    except (OSError, BadImage, struct.error, KeyError, StopIteration) as error:
-        print("%s: cannot read the resources: %r" % (sys.argv[1], error))
+            pe = pe_read.read(f.read(), [pe_read.RESOURCE])
+        problems = check(pe)
+    except (OSError, pe_read.PeError, struct.error, KeyError, IndexError) as error:
+        print("%s: cannot read the resources: %s" % (sys.argv[1], error))
         return 1
     return verdict(problems, [], "the version block and icon group 1 are the program's")
 

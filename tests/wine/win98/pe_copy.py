@@ -26,19 +26,23 @@ As a command:
     pe_copy.py check [--no-tls-callbacks] [--dll NAME] ORIGINAL COPY
 """
 import argparse
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "win98"))
+import pe_read  # noqa: E402
+from pe_read import IMPORT, RELOC, TLS  # noqa: E402
 
 DLL = "win98_personality.dll"
 SYMBOL = "win98_personality_installed"
 SECTION_NAME = b".w98imp\0"
 
-IMPORT, RESOURCE, SECURITY, RELOC, TLS, BOUND_IMPORT = 1, 2, 4, 5, 9, 11
+BOUND_IMPORT = 11
 DESCRIPTOR = 20
 SECTION_HEADER = 40
 # Initialized data, readable, writable.
 SECTION_FLAGS = 0x00000040 | 0x40000000 | 0x80000000
-TLS_CALLBACKS = 12  # AddressOfCallBacks within IMAGE_TLS_DIRECTORY32
 HIGHLOW, ABSOLUTE = 3, 0
 
 
@@ -50,119 +54,60 @@ def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
 
-class Section:
-    def __init__(self, data, offset):
-        self.header_offset = offset
-        self.header = data[offset:offset + SECTION_HEADER]
-        (self.name, self.virtual_size, self.rva, self.raw_size, self.raw_offset) = struct.unpack_from(
-            "<8sIIII", data, offset)
-
-    def mapped_end(self):
-        return self.rva + max(self.virtual_size, self.raw_size)
-
-    def holds(self, rva, length):
-        return self.rva <= rva and rva + length <= self.rva + min(self.raw_size, self.virtual_size or self.raw_size)
-
-    def label(self):
-        return self.name.rstrip(b"\0").decode("latin-1")
-
-
 class Pe:
-    """The headers of a PE32 i386 image, read from its bytes."""
+    """A PE32 i386 program as pefile reads it (`image`: its headers, sections, imports,
+    base relocations and TLS directory), with what the editor asks of it."""
 
     def __init__(self, data, what="the program"):
         self.data = data
         self.what = what
         try:
-            self._read_headers()
-        except struct.error:
-            raise PeEditError("%s: its headers are cut short" % what) from None
+            self.image = pe_read.read(data, [IMPORT, RELOC, TLS])
+            self.imports = pe_read.import_descriptors(self.image)
+        except pe_read.PeError as error:
+            raise PeEditError("%s: %s" % (what, error)) from None
+        if self.image.FILE_HEADER.Machine != 0x14C:
+            raise PeEditError("%s: machine 0x%x, not i386" % (what, self.image.FILE_HEADER.Machine))
+        self.sections = self.image.sections
+        if not self.sections:
+            raise PeEditError("%s has no sections" % what)
 
-    def _read_headers(self):
-        data, what = self.data, self.what
-        if data[:2] != b"MZ" or len(data) < 0x40:
-            raise PeEditError("%s is not a PE program (no MZ header)" % what)
-        self.pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[self.pe:self.pe + 4] != b"PE\0\0":
-            raise PeEditError("%s is not a PE program (no PE signature)" % what)
-        machine, self.nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, self.pe + 4)
-        if machine != 0x14C:
-            raise PeEditError("%s: machine 0x%x, not i386" % (what, machine))
-        self.opt = self.pe + 24
-        magic = struct.unpack_from("<H", data, self.opt)[0]
-        if magic == 0x20B:
-            raise PeEditError("%s is PE32+ (64-bit headers): only PE32 is edited" % what)
-        if magic != 0x10B:
-            raise PeEditError("%s: optional header magic 0x%x, not PE32" % (what, magic))
-        self.section_alignment, self.file_alignment = struct.unpack_from("<II", data, self.opt + 32)
-        self.size_of_image, self.size_of_headers = struct.unpack_from("<II", data, self.opt + 56)
-        self.ndirs = struct.unpack_from("<I", data, self.opt + 92)[0]
-        self.table = self.opt + opt_size
-        self.sections = [Section(data, self.table + i * SECTION_HEADER) for i in range(self.nsections)]
-        if len(data) < self.table + SECTION_HEADER * self.nsections:
-            raise struct.error("section table")
-
-    def directory(self, index):
-        """(rva, size) of a data directory; (0, 0) when the header has none."""
-        if index >= self.ndirs:
-            return 0, 0
-        return struct.unpack_from("<II", self.data, self.opt + 96 + 8 * index)
-
-    def directory_offset(self, index):
-        return self.opt + 96 + 8 * index
-
-    def offset(self, rva, length=1):
-        """The file offset of `length` bytes at `rva`, which must lie in one section's raw data."""
-        for s in self.sections:
-            if s.holds(rva, length):
-                return s.raw_offset + rva - s.rva
-        raise PeEditError("%s: RVA 0x%x (%d bytes) is not in any section's data" % (self.what, rva, length))
+    def room(self):
+        """The file offset after the section table: where one more section header goes."""
+        return self.sections[-1].get_file_offset() + SECTION_HEADER
 
     def raw_end(self):
-        return max([s.raw_offset + s.raw_size for s in self.sections if s.raw_size] + [self.size_of_headers])
+        return max([s.PointerToRawData + s.SizeOfRawData for s in self.sections if s.SizeOfRawData]
+                   + [self.image.OPTIONAL_HEADER.SizeOfHeaders])
 
     def descriptors(self):
         """The import descriptors' bytes, up to (not including) the null one."""
-        rva, _ = self.directory(IMPORT)
-        if rva == 0:
+        if not self.imports:
             raise PeEditError("%s has no import directory" % self.what)
-        out = []
-        while True:
-            at = self.offset(rva + DESCRIPTOR * len(out), DESCRIPTOR)
-            raw = self.data[at:at + DESCRIPTOR]
-            if raw == b"\0" * DESCRIPTOR:
-                return out
-            out.append(raw)
+        return [d.struct.__pack__() for d in self.imports]
 
     def dll_names(self):
-        names = []
-        for raw in self.descriptors():
-            at = self.offset(struct.unpack_from("<I", raw, 12)[0])
-            names.append(self.data[at:self.data.index(b"\0", at)].decode("latin-1"))
-        return names
+        return [d.dll.decode("latin-1") for d in self.imports]
 
-    def tls_callbacks_field(self):
-        """The RVA of the TLS directory's AddressOfCallBacks."""
-        rva, _ = self.directory(TLS)
-        if rva == 0:
+    def tls(self):
+        """pefile's TLS directory structure."""
+        if not hasattr(self.image, "DIRECTORY_ENTRY_TLS"):
             raise PeEditError("%s has no TLS directory: no callbacks to clear" % self.what)
-        return rva + TLS_CALLBACKS
+        return self.image.DIRECTORY_ENTRY_TLS.struct
+
+    def tls_callbacks_rva(self):
+        """The RVA of the TLS directory's AddressOfCallBacks."""
+        return self.image.get_rva_from_offset(self.tls().get_field_absolute_offset("AddressOfCallBacks"))
 
     def relocation_entry(self, rva):
-        """The file offset of the HIGHLOW base relocation entry of the address at
-        `rva`, or None when none relocates it."""
-        start, size = self.directory(RELOC)
-        at = 0
-        while start and at + 8 <= size:
-            page, block = struct.unpack_from("<II", self.data, self.offset(start + at, 8))
-            if block < 8:
-                raise PeEditError("%s: a base relocation block of %d bytes" % (self.what, block))
-            base = self.offset(start + at, block)
-            for entry in range(8, block, 2):
-                value = struct.unpack_from("<H", self.data, base + entry)[0]
-                if value >> 12 == HIGHLOW and page + (value & 0xFFF) == rva:
-                    return base + entry
-            at += block
+        """pefile's HIGHLOW base relocation entry of the address at `rva`, or None when
+        none relocates it."""
+        for block in getattr(self.image, "DIRECTORY_ENTRY_BASERELOC", []):
+            if block.struct.SizeOfBlock < 8:
+                raise PeEditError("%s: a base relocation block of %d bytes" % (self.what, block.struct.SizeOfBlock))
+            for entry in block.entries:
+                if entry.type == HIGHLOW and entry.rva == rva:
+                    return entry
         return None
 
 
@@ -172,12 +117,13 @@ def refuse_unsafe(pe):
         raise PeEditError("%s: %d bytes after the last section's data (a signature, symbols or appended data),"
                           " which a new section would have to move" % (pe.what, len(pe.data) - pe.raw_end())
                           if len(pe.data) > pe.raw_end() else "%s is cut short" % pe.what)
-    if pe.directory(BOUND_IMPORT)[0]:
+    if pe_read.directory(pe.image, BOUND_IMPORT):
         raise PeEditError("%s has bound imports, whose data sits in the headers' free room" % pe.what)
-    room = pe.table + SECTION_HEADER * pe.nsections
-    first_data = min([s.raw_offset for s in pe.sections if s.raw_size] + [pe.size_of_headers])
-    if room + SECTION_HEADER > min(first_data, pe.size_of_headers) or \
-            pe.data[room:room + SECTION_HEADER] != b"\0" * SECTION_HEADER:
+    room = pe.room()
+    headers = pe.image.OPTIONAL_HEADER.SizeOfHeaders
+    first_data = min([s.PointerToRawData for s in pe.sections if s.SizeOfRawData] + [headers])
+    if room + SECTION_HEADER > min(first_data, headers) or \
+            pe.data[room:room + SECTION_HEADER] != bytes(SECTION_HEADER):
         raise PeEditError("%s: no free room for one more section header before the first section's data"
                           % pe.what)
 
@@ -199,18 +145,16 @@ def new_section(pe, rva, dll, symbol):
     return body, array
 
 
-def tls_edits(pe):
-    """{file offset: new bytes} that clear the TLS callbacks (see the module's text)."""
-    field = pe.tls_callbacks_field()
-    at = pe.offset(field, 4)
-    if struct.unpack_from("<I", pe.data, at)[0] == 0:
+def clear_callbacks(pe):
+    """Clears the TLS callbacks in pe's structures, for pefile's write() (see the
+    module's text)."""
+    tls = pe.tls()
+    if tls.AddressOfCallBacks == 0:
         raise PeEditError("%s: its TLS directory lists no callbacks to clear" % pe.what)
-    edits = {at: b"\0\0\0\0"}
-    entry = pe.relocation_entry(field)
+    entry = pe.relocation_entry(pe.tls_callbacks_rva())
+    tls.AddressOfCallBacks = 0
     if entry is not None:
-        value = struct.unpack_from("<H", pe.data, entry)[0]
-        edits[entry] = struct.pack("<H", (ABSOLUTE << 12) | (value & 0xFFF))
-    return edits
+        entry.struct.Data = (ABSOLUTE << 12) | (entry.struct.Data & 0xFFF)
 
 
 def add_import(data, dll=DLL, symbol=SYMBOL, clear_tls_callbacks=False):
@@ -220,33 +164,34 @@ def add_import(data, dll=DLL, symbol=SYMBOL, clear_tls_callbacks=False):
     refuse_unsafe(pe)
     if dll.lower() in (name.lower() for name in pe.dll_names()):
         raise PeEditError("the program already imports %s" % dll)
-    edits = tls_edits(pe) if clear_tls_callbacks else {}
-    rva = align(max([s.mapped_end() for s in pe.sections] + [pe.size_of_image]), pe.section_alignment)
+    if clear_tls_callbacks:
+        clear_callbacks(pe)
+    opt = pe.image.OPTIONAL_HEADER
+    room = pe.room()
+    rva = align(max([s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData) for s in pe.sections]
+                    + [opt.SizeOfImage]), opt.SectionAlignment)
     body, array = new_section(pe, rva, dll, symbol)
-    raw_offset = align(len(data), pe.file_alignment)
-    raw_size = align(len(body), pe.file_alignment)
+    raw_offset = align(len(data), opt.FileAlignment)
+    raw_size = align(len(body), opt.FileAlignment)
 
-    out = bytearray(data)
-    for at, value in edits.items():
-        out[at:at + len(value)] = value
-    header = struct.pack("<8sIIIIIIHHI", SECTION_NAME, len(body), rva, raw_size, raw_offset, 0, 0, 0, 0,
-                         SECTION_FLAGS)
-    at = pe.table + SECTION_HEADER * pe.nsections
-    out[at:at + SECTION_HEADER] = header
-    struct.pack_into("<H", out, pe.pe + 6, pe.nsections + 1)
-    struct.pack_into("<I", out, pe.opt + 56, align(rva + len(body), pe.section_alignment))
-    struct.pack_into("<II", out, pe.directory_offset(IMPORT), rva, array)
-    out += b"\0" * (raw_offset - len(out))
-    out += body + b"\0" * (raw_size - len(body))
+    pe.image.FILE_HEADER.NumberOfSections += 1
+    opt.SizeOfImage = align(rva + len(body), opt.SectionAlignment)
+    opt.DATA_DIRECTORY[IMPORT].VirtualAddress, opt.DATA_DIRECTORY[IMPORT].Size = rva, array
+    out = pe.image.write()
+    out[room:room + SECTION_HEADER] = struct.pack("<8sIIIIIIHHI", SECTION_NAME, len(body), rva, raw_size,
+                                                  raw_offset, 0, 0, 0, 0, SECTION_FLAGS)
+    out += bytes(raw_offset - len(out)) + body + bytes(raw_size - len(body))
     return bytes(out)
 
 
 def header_changes(old, copy):
     """The headers' bytes that differ outside the fields the editor writes."""
-    room = old.table + SECTION_HEADER * old.nsections
-    written = [(old.pe + 6, 2), (old.opt + 56, 4), (old.directory_offset(IMPORT), 8), (room, SECTION_HEADER)]
+    file_header, opt = old.image.FILE_HEADER, old.image.OPTIONAL_HEADER
+    written = [(file_header.get_field_absolute_offset("NumberOfSections"), 2),
+               (opt.get_field_absolute_offset("SizeOfImage"), 4),
+               (opt.DATA_DIRECTORY[IMPORT].get_file_offset(), 8), (old.room(), SECTION_HEADER)]
     allowed = set(i for at, length in written for i in range(at, at + length))
-    changed = [i for i in range(old.size_of_headers)
+    changed = [i for i in range(opt.SizeOfHeaders)
                if i not in allowed and (i >= len(copy) or old.data[i] != copy[i])]
     return ["headers: %d bytes differ outside NumberOfSections, SizeOfImage, the import directory and the new"
             " section's header, the first at file offset 0x%x" % (len(changed), changed[0])] if changed else []
@@ -260,19 +205,18 @@ def check_copy(original, copy, dll=DLL, tls_callbacks_cleared=False):
     An empty list when the copy is as it should be."""
     old, new = Pe(original, "the original"), Pe(copy, "the copy")
     problems = []
-    if new.nsections != old.nsections + 1:
+    if len(new.sections) != len(old.sections) + 1:
         problems.append("the copy has %d sections, the original %d: expected one more"
-                        % (new.nsections, old.nsections))
-    expected = bytearray(original)
+                        % (len(new.sections), len(old.sections)))
     if tls_callbacks_cleared:
-        for at, value in tls_edits(old).items():
-            expected[at:at + len(value)] = value
+        clear_callbacks(old)
+    expected = old.image.write() if tls_callbacks_cleared else original
     for before, after in zip(old.sections, new.sections):
-        name = before.label()
-        if before.header != after.header:
+        name = before.Name.rstrip(b"\0").decode("latin-1")
+        if before.__pack__() != after.__pack__():
             problems.append("section %s: its header differs" % name)
             continue
-        a, b = before.raw_offset, before.raw_offset + before.raw_size
+        a, b = before.PointerToRawData, before.PointerToRawData + before.SizeOfRawData
         if expected[a:b] != copy[a:b]:
             first = next(i for i in range(a, b) if i >= len(copy) or expected[i] != copy[i])
             count = sum(1 for i in range(a, b) if i >= len(copy) or expected[i] != copy[i])

@@ -34,19 +34,19 @@ class PeCopy(unittest.TestCase):
                 old = pe_copy.Pe(original)
                 self.assertEqual(pe.dll_names(), old.dll_names() + [pe_copy.DLL])
                 added = pe.sections[-1]
-                self.assertEqual(added.rva, old.size_of_image)
-                self.assertEqual(pe.size_of_image, pe_copy.align(added.rva + added.virtual_size, 0x1000))
-                callbacks = struct.unpack_from("<I", copy, pe.offset(pe.tls_callbacks_field(), 4))[0]
-                self.assertEqual(callbacks == 0, cleared)
+                self.assertEqual(added.VirtualAddress, old.image.OPTIONAL_HEADER.SizeOfImage)
+                self.assertEqual(pe.image.OPTIONAL_HEADER.SizeOfImage,
+                                 pe_copy.align(added.VirtualAddress + added.Misc_VirtualSize, 0x1000))
+                self.assertEqual(pe.tls().AddressOfCallBacks == 0, cleared)
                 # Cleared, the relocation of the field is a padding entry: no delta lands in it.
-                self.assertEqual(pe.relocation_entry(pe.tls_callbacks_field()) is None, cleared)
+                self.assertEqual(pe.relocation_entry(pe.tls_callbacks_rva()) is None, cleared)
 
     def test_check_names_what_changed(self):
         original = product()
         copy = bytearray(pe_copy.add_import(original))
-        text = pe_copy.Pe(original).sections[0]
-        copy[text.raw_offset + 100] ^= 1
-        copy[pe_copy.Pe(original).opt + 64] ^= 1  # the checksum
+        pe = pe_copy.Pe(original)
+        copy[pe.sections[0].PointerToRawData + 100] ^= 1
+        copy[pe.image.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")] ^= 1
         problems = pe_copy.check_copy(original, bytes(copy))
         self.assertEqual(len(problems), 2, problems)
         self.assertIn("section .text: 1 bytes differ", problems[0])
@@ -58,7 +58,8 @@ class PeCopy(unittest.TestCase):
     def test_refuses_what_it_cannot_edit_safely(self):
         original = product()
         pe = pe_copy.Pe(original)
-        room = pe.table + pe_copy.SECTION_HEADER * pe.nsections
+        room = pe.room()
+        directory = pe.image.OPTIONAL_HEADER.DATA_DIRECTORY
 
         def spoiled(at, value):
             data = bytearray(original)
@@ -67,9 +68,9 @@ class PeCopy(unittest.TestCase):
 
         cases = [
             ("after the last section", original + b"signature", False),
-            ("PE32+", spoiled(pe.opt, struct.pack("<H", 0x20B)), False),
-            ("no import directory", spoiled(pe.directory_offset(pe_copy.IMPORT), b"\0" * 8), False),
-            ("no TLS directory", spoiled(pe.directory_offset(pe_copy.TLS), b"\0" * 8), True),
+            ("PE32+", spoiled(pe.image.OPTIONAL_HEADER.get_file_offset(), struct.pack("<H", 0x20B)), False),
+            ("no import directory", spoiled(directory[pe_copy.IMPORT].get_file_offset(), b"\0" * 8), False),
+            ("no TLS directory", spoiled(directory[pe_copy.TLS].get_file_offset(), b"\0" * 8), True),
             ("no free room", spoiled(room, b"x"), False),
             ("already imports", pe_copy.add_import(original), False),
         ]
