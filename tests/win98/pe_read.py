@@ -10,7 +10,10 @@ except ImportError:
     sys.exit("%s: needs Python's pefile (Debian's python3-pefile: scripts/setup.sh win32)"
              % os.path.basename(sys.argv[0]))
 
-IMPORT, RESOURCE, RELOC, TLS, DELAY_IMPORT = 1, 2, 5, 9, 13
+# The data directories the checks and the editor read, by pefile's own table.
+IMPORT, RESOURCE, RELOC, TLS, BOUND_IMPORT, DELAY_IMPORT = (
+    pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + name]
+    for name in ("IMPORT", "RESOURCE", "BASERELOC", "TLS", "BOUND_IMPORT", "DELAY_IMPORT"))
 
 
 class PeError(Exception):

@@ -32,13 +32,12 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "win98"))
 import pe_read  # noqa: E402
-from pe_read import IMPORT, RELOC, TLS  # noqa: E402
+from pe_read import BOUND_IMPORT, IMPORT, RELOC, TLS  # noqa: E402
 
 DLL = "win98_personality.dll"
 SYMBOL = "win98_personality_installed"
 SECTION_NAME = b".w98imp\0"
 
-BOUND_IMPORT = 11
 DESCRIPTOR = 20
 SECTION_HEADER = 40
 # Initialized data, readable, writable.
